@@ -1,0 +1,51 @@
+// A byte buffer of fixed capacity held inline.
+//
+// Frames are a dozen bytes at most, so their buffers live in the caller's frame: sized once,
+// never reallocated, and a frame costs no heap allocation. Bytes are appended at the back;
+// reading from front to back gives them in the order they were written (the wire order).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+namespace corvane::hal {
+
+template <std::size_t Capacity> class ByteBuffer {
+  public:
+    static constexpr std::size_t capacity = Capacity;
+
+    constexpr void push_back(std::uint8_t byte) noexcept {
+        // Capacities are computed from the largest record a buffer can hold, so there is
+        // always room; the check keeps a miscounted capacity from writing out of bounds.
+        if (size_ < Capacity) [[likely]] {
+            bytes_[size_++] = byte;
+        }
+    }
+
+    // Appends an unsigned integer most significant byte first.
+    template <class Unsigned>
+        requires std::is_unsigned_v<Unsigned>
+    constexpr void push_back_big_endian(Unsigned value) noexcept {
+        for (std::size_t shift = sizeof(Unsigned); shift-- > 0;) {
+            push_back(static_cast<std::uint8_t>(value >> (8 * shift)));
+        }
+    }
+
+    template <std::size_t Other> constexpr void append(const ByteBuffer<Other>& other) noexcept {
+        for (std::uint8_t byte : other.bytes()) {
+            push_back(byte);
+        }
+    }
+
+    constexpr std::size_t size() const noexcept { return size_; }
+    constexpr std::span<const std::uint8_t> bytes() const noexcept { return {bytes_.data(), size_}; }
+
+  private:
+    std::array<std::uint8_t, Capacity> bytes_{};
+    std::size_t size_ = 0;
+};
+
+} // namespace corvane::hal

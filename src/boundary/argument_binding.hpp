@@ -1,0 +1,69 @@
+// Binding of positional and keyword arguments to an entry point's parameters.
+//
+// Every parameter of every entry point may be given by position or by keyword, none has a
+// default, and none collects surplus arguments. Binding only places borrowed references in
+// slots (a fixed-size array in the caller's frame); it never looks at or converts values,
+// and allocates nothing unless it fails.
+#pragma once
+
+#include "src/boundary/python_error.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace corvane {
+
+// The parameter list of one entry point: fixed data for the life of the process.
+template <std::size_t N> struct ArgumentSpec {
+    std::string_view class_name; // empty for module functions
+    std::string_view function_name;
+    std::array<std::string_view, N> parameter_names;
+};
+
+template <std::size_t N> using ArgumentSlots = std::array<Borrowed, N>;
+
+namespace detail {
+// The size-independent view of an ArgumentSpec that the binding routines work on.
+struct SpecView {
+    std::string_view class_name;
+    std::string_view function_name;
+    std::span<const std::string_view> parameter_names;
+};
+
+PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames);
+PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* args,
+                    PyObject* kwargs);
+} // namespace detail
+
+// Binds a vector call (METH_FASTCALL | METH_KEYWORDS): `args` holds the `nargs` positional
+// arguments followed by one value per name in `kwnames` (null when there are none).
+template <std::size_t N>
+PyResult<ArgumentSlots<N>> bind_vector_arguments(const ArgumentSpec<N>& spec,
+                                                 PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
+    ArgumentSlots<N> slots{};
+    PyStatus bound = detail::bind_vector({spec.class_name, spec.function_name, spec.parameter_names},
+                                         slots, args, nargs, kwnames);
+    if (!bound) {
+        return forward_error(bound);
+    }
+    return slots;
+}
+
+// Binds a tp_new call: a tuple of positional arguments and a keyword dict (or null).
+template <std::size_t N>
+PyResult<ArgumentSlots<N>> bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args,
+                                                PyObject* kwargs) {
+    ArgumentSlots<N> slots{};
+    PyStatus bound = detail::bind_tuple({spec.class_name, spec.function_name, spec.parameter_names},
+                                        slots, args, kwargs);
+    if (!bound) {
+        return forward_error(bound);
+    }
+    return slots;
+}
+
+} // namespace corvane

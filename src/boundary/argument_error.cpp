@@ -1,0 +1,22 @@
+#include "src/boundary/argument_error.hpp"
+
+#include "src/boundary/render_object.hpp"
+
+#include <string>
+
+namespace corvane {
+
+PythonError wrap_argument_error(std::string_view name, PythonError error) {
+    Borrowed original = error.exception();
+    if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        return error;
+    }
+    std::string text = "argument '" + std::string(name) + "': " + render_object(original);
+    PythonError wrapped = PythonError::deferred(PyExc_TypeError, std::move(text));
+    // Setting the cause (even to None) also suppresses the context, so the traceback shows
+    // the named error alone rather than "during handling of ..." the original.
+    PyException_SetCause(wrapped.exception().get(), PyException_GetCause(original.get()));
+    return wrapped;
+}
+
+} // namespace corvane

@@ -1,0 +1,66 @@
+// The call guard around every entry from the interpreter.
+//
+// A body returns PyResult<T>. The guard turns it into the C result the interpreter expects:
+// the value on success; on a PythonError, that error raised and the entry's error result;
+// on an internal failure (any C++ exception), a PanicException carrying its message. Nothing
+// thrown ever leaves the guard: if even the PanicException cannot be raised, the process
+// aborts with "uncaught panic at ffi boundary".
+#pragma once
+
+#include "src/boundary/python_error.hpp"
+
+#include <type_traits>
+
+namespace corvane {
+
+// Raise helpers for the guard; both are noexcept and abort as the last resort.
+void raise_error_or_panic(PythonError error) noexcept;
+void raise_current_failure_as_panic() noexcept;
+void report_current_failure_as_unraisable() noexcept;
+
+// How a body's value becomes the entry's C result, and what its error result is.
+inline PyObject* to_c_result(Owned value) noexcept { return value.release(); }
+inline Py_ssize_t to_c_result(Py_ssize_t value) noexcept { return value; }
+
+template <class T> struct EntryResult {
+    using type = T;
+    static constexpr T error = -1; // __len__
+};
+template <> struct EntryResult<Owned> {
+    using type = PyObject*;
+    static constexpr PyObject* error = nullptr; // functions, constructors, reads, subscripts
+};
+template <> struct EntryResult<void> {
+    using type = int;
+    static constexpr int error = -1; // attribute assignment and deletion
+};
+
+template <class Body> auto call_guard(Body&& body) noexcept {
+    using Value = typename std::invoke_result_t<Body>::value_type;
+    using Entry = EntryResult<Value>;
+    try {
+        auto result = body();
+        if (result) [[likely]] {
+            if constexpr (std::is_void_v<Value>) {
+                return 0;
+            } else {
+                return to_c_result(std::move(*result));
+            }
+        }
+        raise_error_or_panic(std::move(result.error()));
+    } catch (...) {
+        raise_current_failure_as_panic();
+    }
+    return Entry::error;
+}
+
+// Deallocation has no caller to raise to: an internal failure is reported as unraisable.
+template <class Body> void dealloc_guard(Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        report_current_failure_as_unraisable();
+    }
+}
+
+} // namespace corvane

@@ -1,0 +1,83 @@
+#include "src/boundary/python_error.hpp"
+
+#include "src/boundary/fetch_error.hpp"
+#include "src/boundary/internal_failure.hpp"
+#include "src/boundary/object_creation.hpp"
+#include "src/boundary/panic_exception.hpp"
+
+namespace corvane {
+
+namespace {
+
+constexpr const char* kUnknownTypeName = "<failed to extract type name>";
+
+std::string qualified_name_of(BorrowedRef<PyTypeObject> type) {
+    Owned name = Owned::steal(PyType_GetQualName(type.get()));
+    Py_ssize_t size = 0;
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return kUnknownTypeName;
+    }
+    return std::string(text, static_cast<size_t>(size));
+}
+
+void raise_message(PyObject* exception_class, const std::string& text) {
+    Owned message = new_str(text);
+    if (exception_class != nullptr) {
+        PyErr_SetObject(exception_class, message.get());
+        return;
+    }
+    Owned args = new_tuple(1);
+    PyTuple_SET_ITEM(args.get(), 0, message.release());
+    PyErr_SetObject(panic_exception_type().object(), args.get());
+}
+
+} // namespace
+
+PythonError PythonError::deferred(PyObject* exception_class, std::string message) {
+    return PythonError(Message{exception_class, std::move(message)});
+}
+
+PythonError PythonError::panic(std::string message) {
+    return PythonError(Message{nullptr, std::move(message)});
+}
+
+PythonError PythonError::type_mismatch(BorrowedRef<PyTypeObject> given, std::string target) {
+    return PythonError(TypeMismatch{OwnedRef<PyTypeObject>::new_ref(given), std::move(target)});
+}
+
+PythonError PythonError::realised(Owned exception) { return PythonError(std::move(exception)); }
+
+void PythonError::raise() && {
+    if (auto* message = std::get_if<Message>(&state_)) {
+        raise_message(message->exception_class, message->text);
+    } else if (auto* mismatch = std::get_if<TypeMismatch>(&state_)) {
+        raise_message(PyExc_TypeError, "'" + qualified_name_of(mismatch->given.borrow()) +
+                                           "' object cannot be converted to '" +
+                                           mismatch->target + "'");
+    } else {
+        PyErr_SetRaisedException(std::get<Owned>(state_).release());
+    }
+}
+
+void PythonError::realise() {
+    if (std::holds_alternative<Owned>(state_)) {
+        return;
+    }
+    PythonError pending(std::move(state_));
+    std::move(pending).raise();
+    state_ = Owned::steal(PyErr_GetRaisedException());
+}
+
+Borrowed PythonError::exception() {
+    realise();
+    return std::get<Owned>(state_).borrow();
+}
+
+Owned PythonError::take_exception() && {
+    realise();
+    return std::move(std::get<Owned>(state_));
+}
+
+} // namespace corvane

@@ -1,0 +1,69 @@
+// Typed references to Python objects.
+//
+// Every PyObject* that corvane holds is one of two kinds, and the kind is in the type:
+//   OwnedRef<T>    a strong reference: released exactly once, by its destructor or by
+//                  handing it to the interpreter with release();
+//   BorrowedRef<T> a reference someone else keeps alive: never released.
+// One rule per kind of C API return: "new reference" results are wrapped with steal(),
+// "borrowed reference" results with BorrowedRef, and nothing else touches refcounts.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace corvane {
+
+template <class T = PyObject> class BorrowedRef {
+  public:
+    constexpr BorrowedRef() noexcept = default;
+    constexpr BorrowedRef(T* p) noexcept : p_(p) {}
+
+    T* get() const noexcept { return p_; }
+    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    T* operator->() const noexcept { return p_; }
+
+  private:
+    T* p_ = nullptr;
+};
+
+template <class T = PyObject> class OwnedRef {
+  public:
+    constexpr OwnedRef() noexcept = default;
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        OwnedRef old(std::move(*this));
+        p_ = std::exchange(other.p_, nullptr);
+        return *this;
+    }
+    ~OwnedRef() { Py_XDECREF(reinterpret_cast<PyObject*>(p_)); }
+
+    // Takes over a new reference that the caller owns (may be null).
+    static OwnedRef steal(T* p) noexcept { return OwnedRef(p); }
+    // Takes a new strong reference to an object someone else keeps alive.
+    static OwnedRef new_ref(BorrowedRef<T> p) noexcept {
+        Py_XINCREF(p.object());
+        return OwnedRef(p.get());
+    }
+
+    T* get() const noexcept { return p_; }
+    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(p_); }
+    BorrowedRef<T> borrow() const noexcept { return BorrowedRef<T>(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    T* operator->() const noexcept { return p_; }
+
+    // Hands the reference over (to the interpreter, or to a C API call that steals it).
+    [[nodiscard]] T* release() noexcept { return std::exchange(p_, nullptr); }
+
+  private:
+    explicit OwnedRef(T* p) noexcept : p_(p) {}
+    T* p_ = nullptr;
+};
+
+using Owned = OwnedRef<PyObject>;
+using Borrowed = BorrowedRef<PyObject>;
+
+} // namespace corvane

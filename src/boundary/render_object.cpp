@@ -1,0 +1,61 @@
+#include "src/boundary/render_object.hpp"
+
+#include "src/boundary/fetch_error.hpp"
+
+namespace corvane {
+
+namespace {
+
+std::optional<std::string> utf8_with_replacement(Borrowed str) {
+    Owned passed = Owned::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
+    if (!passed) {
+        return std::nullopt;
+    }
+    Owned replaced = Owned::steal(PyUnicode_DecodeUTF8(
+        PyBytes_AS_STRING(passed.get()), PyBytes_GET_SIZE(passed.get()), "replace"));
+    Py_ssize_t size = 0;
+    const char* text = replaced ? PyUnicode_AsUTF8AndSize(replaced.get(), &size) : nullptr;
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<size_t>(size));
+}
+
+std::string unprintable_text(Borrowed object) {
+    Owned name = Owned::steal(PyType_GetName(Py_TYPE(object.get())));
+    Py_ssize_t size = 0;
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return "<unprintable " + std::string(text, static_cast<size_t>(size)) + " object>";
+}
+
+} // namespace
+
+std::optional<std::string> utf8_of_str(Borrowed str) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+        return std::string(text, static_cast<size_t>(size));
+    }
+    PyErr_Clear();
+    std::optional<std::string> text = utf8_with_replacement(str);
+    PyErr_Clear();
+    return text;
+}
+
+std::string render_object(Borrowed object) {
+    Owned str = Owned::steal(PyObject_Str(object.get()));
+    if (str) {
+        if (std::optional<std::string> text = utf8_of_str(str.borrow())) {
+            return std::move(*text);
+        }
+    } else {
+        std::move(fetch_error()).raise();
+        PyErr_WriteUnraisable(object.get());
+    }
+    return unprintable_text(object);
+}
+
+} // namespace corvane

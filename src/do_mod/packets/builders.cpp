@@ -1,0 +1,86 @@
+#include "src/do_mod/packets/builders.hpp"
+
+#include "hal/common/src/packets/frame.hpp"
+#include "src/boundary/argument_binding.hpp"
+#include "src/boundary/argument_error.hpp"
+#include "src/boundary/call_guard.hpp"
+#include "src/boundary/integer_conversion.hpp"
+#include "src/boundary/object_creation.hpp"
+#include "src/do_mod/packets/request_packet.hpp"
+
+namespace corvane::do_mod {
+
+namespace {
+
+constexpr ArgumentSpec<2> kGetDoRequestSpec{"", "get_do_request", {"addr", "id"}};
+constexpr ArgumentSpec<2> kSetDoRequestSpec{"", "set_do_request", {"bin_state", "id"}};
+
+// Frames the packet and hands the bytes to Python: the only allocation of a successful call.
+Owned frame_as_bytes(std::uint64_t address, const RequestPacket& packet) {
+    auto bytes = hal::frame_to_bytes(hal::make_frame(address, packet));
+    return new_bytes(bytes.bytes().data(), bytes.size());
+}
+
+PyResult<Owned> get_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind_vector_arguments(kGetDoRequestSpec, args, nargs, kwnames);
+    if (!bound) {
+        return forward_error(bound);
+    }
+    auto [addr_arg, id_arg] = *bound;
+    auto addr = convert_argument("addr", addr_arg, convert_u64);
+    if (!addr) {
+        return forward_error(addr);
+    }
+    auto id = convert_argument("id", id_arg, convert_u32);
+    if (!id) {
+        return forward_error(id);
+    }
+    return frame_as_bytes(*addr, RequestPacket::of(*id, Request{GetDoutsRequest{}}));
+}
+
+PyResult<Owned> set_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind_vector_arguments(kSetDoRequestSpec, args, nargs, kwnames);
+    if (!bound) {
+        return forward_error(bound);
+    }
+    auto [bin_state_arg, id_arg] = *bound;
+    auto bin_state = convert_argument("bin_state", bin_state_arg, convert_u16);
+    if (!bin_state) {
+        return forward_error(bin_state);
+    }
+    auto id = convert_argument("id", id_arg, convert_u32);
+    if (!id) {
+        return forward_error(id);
+    }
+    // A set request is never addressed: its frames always go out with address 0.
+    return frame_as_bytes(0, RequestPacket::of(*id, Request{SetDoutsRequest{*bin_state}}));
+}
+
+PyObject* get_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return call_guard([&] { return get_do_request(args, nargs, kwnames); });
+}
+
+PyObject* set_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return call_guard([&] { return set_do_request(args, nargs, kwnames); });
+}
+
+// PyMethodDef stores every C function as a PyCFunction; the flags tell the interpreter the
+// real signature. The cast goes through void(*)() so the compiler knows it is deliberate.
+template <class Function> PyCFunction as_cfunction(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef get_do_request_def{"get_do_request", as_cfunction(&get_do_request_entry),
+                               METH_FASTCALL | METH_KEYWORDS, "get_do_request(addr, id)\n--\n\n"};
+PyMethodDef set_do_request_def{"set_do_request", as_cfunction(&set_do_request_entry),
+                               METH_FASTCALL | METH_KEYWORDS,
+                               "set_do_request(bin_state, id)\n--\n\n"};
+
+} // namespace
+
+PyMethodDef& get_do_request_definition() { return get_do_request_def; }
+PyMethodDef& set_do_request_definition() { return set_do_request_def; }
+
+} // namespace corvane::do_mod

@@ -1,0 +1,214 @@
+#include "src/module/module_tree.hpp"
+
+#include "src/boundary/fetch_error.hpp"
+#include "src/boundary/internal_failure.hpp"
+#include "src/boundary/object_creation.hpp"
+#include "src/boundary/render_object.hpp"
+#include "src/classes/class_registry.hpp"
+#include "src/do_mod/packets/builders.hpp"
+#include "src/module/lazy_class.hpp"
+#include "src/module/once_ref.hpp"
+
+namespace corvane {
+
+namespace {
+
+// "__all__" and "__name__" are interned once per process and reused for every look-up.
+Borrowed interned(OnceRef<>& cell, const char* text) {
+    if (Borrowed name = cell.get()) {
+        return name;
+    }
+    return cell.set_or_keep(checked_creation(PyUnicode_InternFromString(text)));
+}
+OnceRef<> all_name_cell;
+OnceRef<> name_name_cell;
+Borrowed all_name() { return interned(all_name_cell, "__all__"); }
+Borrowed name_name() { return interned(name_name_cell, "__name__"); }
+
+PyStatus status_of(int c_api_result) {
+    if (c_api_result < 0) [[unlikely]] {
+        return fetched_error();
+    }
+    return {};
+}
+
+PyResult<Owned> owned_or_error(PyObject* created) {
+    if (created == nullptr) [[unlikely]] {
+        return fetched_error();
+    }
+    return Owned::steal(created);
+}
+
+// The module's __all__, created empty when the module has none yet.
+PyResult<Owned> all_list_of(Borrowed module) {
+    if (PyObject* existing = PyObject_GetAttr(module.get(), all_name().get())) {
+        return Owned::steal(existing);
+    }
+    PythonError error = fetch_error();
+    if (!PyErr_GivenExceptionMatches(error.exception().get(), PyExc_AttributeError)) {
+        return fail(std::move(error));
+    }
+    Owned list = new_list(0);
+    if (PyStatus set = status_of(PyObject_SetAttr(module.get(), all_name().get(), list.get()));
+        !set) {
+        return forward_error(set);
+    }
+    return list;
+}
+
+// Every attribute of a module is listed in its __all__ first, then set.
+PyStatus module_add(Borrowed module, Borrowed name, Borrowed value) {
+    auto all = all_list_of(module);
+    if (!all) {
+        return forward_error(all);
+    }
+    if (PyList_Append(all->get(), name.get()) < 0) {
+        fail_internally("could not append __name__ to __all__: " +
+                        render_object(fetch_error().exception()));
+    }
+    return status_of(PyObject_SetAttr(module.get(), name.get(), value.get()));
+}
+
+PyStatus register_module(const char* key, Borrowed module) {
+    Owned sys_name = new_str("sys");
+    auto sys = owned_or_error(PyImport_Import(sys_name.get()));
+    if (!sys) {
+        return forward_error(sys);
+    }
+    auto modules = owned_or_error(PyObject_GetAttrString(sys->get(), "modules"));
+    if (!modules) {
+        return forward_error(modules);
+    }
+    Owned dotted_key = new_str(key);
+    return status_of(PyObject_SetItem(modules->get(), dotted_key.get(), module.get()));
+}
+
+PyStatus attach_submodule(Borrowed parent, Borrowed child) {
+    auto name = owned_or_error(PyModule_GetNameObject(child.get()));
+    if (!name) {
+        return forward_error(name);
+    }
+    return module_add(parent, name->borrow(), child);
+}
+
+// Nested modules enter sys.modules complete, and only then hang from their parent.
+PyStatus register_and_attach(Borrowed parent, const char* key, PyResult<Owned> child) {
+    if (!child) {
+        return forward_error(child);
+    }
+    if (PyStatus registered = register_module(key, child->borrow()); !registered) {
+        return registered;
+    }
+    return attach_submodule(parent, child->borrow());
+}
+
+PyStatus attach_function(Borrowed module, PyMethodDef& definition) {
+    auto module_name = owned_or_error(PyModule_GetNameObject(module.get()));
+    if (!module_name) {
+        return forward_error(module_name);
+    }
+    auto function = owned_or_error(
+        PyCMethod_New(&definition, module.get(), module_name->get(), nullptr));
+    if (!function) {
+        return forward_error(function);
+    }
+    auto name = owned_or_error(PyObject_GetAttr(function->get(), name_name().get()));
+    if (!name) {
+        return forward_error(name);
+    }
+    return module_add(module, name->borrow(), function->borrow());
+}
+
+PyStatus attach_class(Borrowed module, LazyClass& lazy) {
+    auto type = lazy.class_object();
+    if (!type) {
+        return forward_error(type);
+    }
+    Owned name = new_str(lazy.name());
+    return module_add(module, name.borrow(), reinterpret_cast<PyObject*>(type->get()));
+}
+
+PyStatus attach_classes(Borrowed module, std::initializer_list<LazyClass*> classes) {
+    for (LazyClass* lazy : classes) {
+        if (PyStatus attached = attach_class(module, *lazy); !attached) {
+            return attached;
+        }
+    }
+    return {};
+}
+
+PyResult<Owned> new_module(const char* name) {
+    Owned module_name = new_str(name);
+    return owned_or_error(PyModule_NewObject(module_name.get()));
+}
+
+// A module holding the given classes, in the order given.
+PyResult<Owned> build_class_module(const char* name, std::initializer_list<LazyClass*> classes) {
+    auto module = new_module(name);
+    if (!module) {
+        return module;
+    }
+    if (PyStatus attached = attach_classes(module->borrow(), classes); !attached) {
+        return forward_error(attached);
+    }
+    return module;
+}
+
+PyResult<Owned> build_get_do() {
+    return build_class_module("get_do", {&classes::get_douts_request_class(),
+                                         &classes::get_douts_response_class()});
+}
+
+PyResult<Owned> build_set_do() {
+    return build_class_module("set_do", {&classes::set_douts_request_class(),
+                                         &classes::set_douts_response_class()});
+}
+
+PyResult<Owned> build_packets() {
+    auto packets = new_module("packets");
+    if (!packets) {
+        return packets;
+    }
+    PyStatus built = register_and_attach(packets->borrow(), "corvane.do_mod.packets.get_do",
+                                         build_get_do());
+    if (built) {
+        built = register_and_attach(packets->borrow(), "corvane.do_mod.packets.set_do",
+                                    build_set_do());
+    }
+    if (built) {
+        built = attach_classes(packets->borrow(),
+                               {&classes::request_class(), &classes::response_class()});
+    }
+    if (!built) {
+        return forward_error(built);
+    }
+    return packets;
+}
+
+PyResult<Owned> build_do_mod() {
+    auto do_mod = new_module("do_mod");
+    if (!do_mod) {
+        return do_mod;
+    }
+    PyStatus built =
+        register_and_attach(do_mod->borrow(), "corvane.do_mod.packets", build_packets());
+    if (!built) {
+        return forward_error(built);
+    }
+    return do_mod;
+}
+
+} // namespace
+
+PyStatus build_top_module(Borrowed top_module) {
+    PyStatus built = register_and_attach(top_module, "corvane.do_mod", build_do_mod());
+    if (built) {
+        built = attach_function(top_module, do_mod::get_do_request_definition());
+    }
+    if (built) {
+        built = attach_function(top_module, do_mod::set_do_request_definition());
+    }
+    return built;
+}
+
+} // namespace corvane
