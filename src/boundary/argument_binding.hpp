@@ -8,6 +8,7 @@
 
 #include "src/boundary/python_error.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -45,6 +46,11 @@ PyResult<ArgumentSlots<N>> bind_vector_arguments(const ArgumentSpec<N>& spec,
                                                  PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
     ArgumentSlots<N> slots{};
+    // The common call, every argument by position, needs no more than copying them.
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) [[likely]] {
+        std::copy_n(args, N, slots.begin());
+        return slots;
+    }
     PyStatus bound = detail::bind_vector({spec.class_name, spec.function_name, spec.parameter_names},
                                          slots, args, nargs, kwnames);
     if (!bound) {
@@ -58,6 +64,10 @@ template <std::size_t N>
 PyResult<ArgumentSlots<N>> bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args,
                                                 PyObject* kwargs) {
     ArgumentSlots<N> slots{};
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
+        std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, slots.begin());
+        return slots;
+    }
     PyStatus bound = detail::bind_tuple({spec.class_name, spec.function_name, spec.parameter_names},
                                         slots, args, kwargs);
     if (!bound) {
