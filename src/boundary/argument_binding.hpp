@@ -33,16 +33,16 @@ struct SpecView {
     std::span<const std::string_view> parameter_names;
 };
 
-PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* const* args,
+[[gnu::cold]] PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames);
-PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* args,
+[[gnu::cold]] PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* args,
                     PyObject* kwargs);
 } // namespace detail
 
 // Binds a vector call (METH_FASTCALL | METH_KEYWORDS): `args` holds the `nargs` positional
 // arguments followed by one value per name in `kwnames` (null when there are none).
 template <std::size_t N>
-PyResult<ArgumentSlots<N>> bind_vector_arguments(const ArgumentSpec<N>& spec,
+[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>> bind_vector_arguments(const ArgumentSpec<N>& spec,
                                                  PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
     ArgumentSlots<N> slots{};
@@ -61,7 +61,7 @@ PyResult<ArgumentSlots<N>> bind_vector_arguments(const ArgumentSpec<N>& spec,
 
 // Binds a tp_new call: a tuple of positional arguments and a keyword dict (or null).
 template <std::size_t N>
-PyResult<ArgumentSlots<N>> bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args,
+[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>> bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args,
                                                 PyObject* kwargs) {
     ArgumentSlots<N> slots{};
     if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {

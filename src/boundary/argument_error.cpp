@@ -6,7 +6,7 @@
 
 namespace corvane {
 
-PythonError wrap_argument_error(std::string_view name, PythonError error) {
+[[gnu::cold]] PythonError wrap_argument_error(std::string_view name, PythonError error) {
     Borrowed original = error.exception();
     if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         return error;

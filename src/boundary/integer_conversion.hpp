@@ -14,8 +14,9 @@
 namespace corvane {
 
 namespace detail {
-PythonError out_of_range();
-PythonError conversion_failure();
+[[gnu::cold]] PythonError out_of_range();
+[[gnu::cold]] PythonError conversion_failure();
+PyResult<std::uint64_t> convert_u64_via_index(Borrowed object);
 } // namespace detail
 
 template <class Unsigned>
@@ -32,7 +33,16 @@ PyResult<Unsigned> convert_unsigned(Borrowed object) {
     return static_cast<Unsigned>(value);
 }
 
-PyResult<std::uint64_t> convert_u64(Borrowed object);
+inline PyResult<std::uint64_t> convert_u64(Borrowed object) {
+    if (!PyLong_Check(object.get())) [[unlikely]] {
+        return detail::convert_u64_via_index(object);
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(object.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) [[unlikely]] {
+        return fail(detail::conversion_failure());
+    }
+    return static_cast<std::uint64_t>(value);
+}
 
 inline PyResult<std::uint8_t> convert_u8(Borrowed object) {
     return convert_unsigned<std::uint8_t>(object);

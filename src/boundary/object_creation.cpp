@@ -4,12 +4,9 @@
 
 namespace corvane {
 
-Owned checked_creation(PyObject* created) {
-    if (created == nullptr) [[unlikely]] {
-        PyErr_Print();
-        fail_internally("Python API call failed");
-    }
-    return Owned::steal(created);
+void creation_failed() {
+    PyErr_Print();
+    fail_internally("Python API call failed");
 }
 
 } // namespace corvane

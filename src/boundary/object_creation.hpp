@@ -10,8 +10,15 @@
 
 namespace corvane {
 
+[[noreturn, gnu::cold]] void creation_failed();
+
 // Returns `created` as an owned reference, or prints the pending error and fails internally.
-Owned checked_creation(PyObject* created);
+inline Owned checked_creation(PyObject* created) {
+    if (created == nullptr) [[unlikely]] {
+        creation_failed();
+    }
+    return Owned::steal(created);
+}
 
 inline Owned new_str(std::string_view text) {
     return checked_creation(

@@ -50,34 +50,34 @@ PythonError PythonError::type_mismatch(BorrowedRef<PyTypeObject> given, std::str
 PythonError PythonError::realised(Owned exception) { return PythonError(std::move(exception)); }
 
 void PythonError::raise() && {
-    if (auto* message = std::get_if<Message>(&state_)) {
+    if (auto* message = std::get_if<Message>(state_.get())) {
         raise_message(message->exception_class, message->text);
-    } else if (auto* mismatch = std::get_if<TypeMismatch>(&state_)) {
+    } else if (auto* mismatch = std::get_if<TypeMismatch>(state_.get())) {
         raise_message(PyExc_TypeError, "'" + qualified_name_of(mismatch->given.borrow()) +
                                            "' object cannot be converted to '" +
                                            mismatch->target + "'");
     } else {
-        PyErr_SetRaisedException(std::get<Owned>(state_).release());
+        PyErr_SetRaisedException(std::get<Owned>(*state_).release());
     }
 }
 
 void PythonError::realise() {
-    if (std::holds_alternative<Owned>(state_)) {
+    if (std::holds_alternative<Owned>(*state_)) {
         return;
     }
-    PythonError pending(std::move(state_));
+    PythonError pending(std::move(*this));
     std::move(pending).raise();
-    state_ = Owned::steal(PyErr_GetRaisedException());
+    state_ = std::make_unique<State>(Owned::steal(PyErr_GetRaisedException()));
 }
 
 Borrowed PythonError::exception() {
     realise();
-    return std::get<Owned>(state_).borrow();
+    return std::get<Owned>(*state_).borrow();
 }
 
 Owned PythonError::take_exception() && {
     realise();
-    return std::move(std::get<Owned>(state_));
+    return std::move(std::get<Owned>(*state_));
 }
 
 } // namespace corvane

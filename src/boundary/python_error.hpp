@@ -9,6 +9,7 @@
 #include "src/boundary/refs.hpp"
 
 #include <expected>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -45,10 +46,12 @@ class PythonError {
     };
     using State = std::variant<Message, TypeMismatch, Owned>;
 
-    explicit PythonError(State state) : state_(std::move(state)) {}
+    explicit PythonError(State state) : state_(std::make_unique<State>(std::move(state))) {}
     void realise();
 
-    State state_;
+    // Kept behind one pointer so that a PyResult on the success path is a value and a null
+    // pointer: cheap to return and move through every layer of a call.
+    std::unique_ptr<State> state_;
 };
 
 template <class T> using PyResult = std::expected<T, PythonError>;

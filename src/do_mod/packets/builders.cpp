@@ -16,7 +16,8 @@ constexpr ArgumentSpec<2> kGetDoRequestSpec{"", "get_do_request", {"addr", "id"}
 constexpr ArgumentSpec<2> kSetDoRequestSpec{"", "set_do_request", {"bin_state", "id"}};
 
 // Frames the packet and hands the bytes to Python: the only allocation of a successful call.
-Owned frame_as_bytes(std::uint64_t address, const RequestPacket& packet) {
+// Inlined into each builder, where the request variant is known and the framing folds away.
+[[gnu::always_inline]] inline Owned frame_as_bytes(std::uint64_t address, const RequestPacket& packet) {
     auto bytes = hal::frame_to_bytes(hal::make_frame(address, packet));
     return new_bytes(bytes.bytes().data(), bytes.size());
 }

@@ -53,7 +53,7 @@ template <std::size_t Capacity> class ByteBuffer {
         return Capacity - size_ >= count;
     }
 
-    std::array<std::uint8_t, Capacity> bytes_{};
+    std::array<std::uint8_t, Capacity> bytes_; // only the first size_ bytes are ever read
     std::size_t size_ = 0;
 };
 
