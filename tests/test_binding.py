@@ -1,0 +1,485 @@
+"""Argument binding, integer conversion errors and failure reporting of the builders.
+
+Binding refuses a wrong argument list before any argument is converted; a
+conversion failing with exactly TypeError is renamed after its parameter,
+every other failure reaches the caller as the very same object.  Failures of
+corvane's own code surface as corvane_runtime.PanicException; those paths need
+memory-failure injection and look at stderr, so they run in a fresh interpreter.
+"""
+
+import contextlib
+import json
+import signal
+import sys
+
+import pytest
+
+import corvane
+from conftest import allocated_growth, run_fresh
+
+get_do_request = corvane.get_do_request
+set_do_request = corvane.set_do_request
+
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+NOT_INT = "'{}' object cannot be interpreted as an integer"
+FFFD3 = "\ufffd" * 3  # a lone surrogate, UTF-8 encoded with surrogatepass, decoded with replacement
+
+
+def missing(fn, names):
+    k = len(names)
+    listed = " and ".join(f"'{n}'" for n in names)
+    return f"{fn}() missing {k} required positional argument{'s' * (k > 1)}: {listed}"
+
+
+def surplus(fn, given):
+    return f"{fn}() takes 2 positional arguments but {given} were given"
+
+
+def unexpected(fn, key):
+    return f"{fn}() got an unexpected keyword argument '{key}'"
+
+
+def multiple(fn, name):
+    return f"{fn}() got multiple values for argument '{name}'"
+
+
+G, S = "get_do_request", "set_do_request"
+BUILDERS = {G: get_do_request, S: set_do_request}
+
+BINDING_ERRORS = [
+    (G, (), {}, missing(G, ["addr", "id"])),
+    (S, (), {}, missing(S, ["bin_state", "id"])),
+    (G, (1,), {}, missing(G, ["id"])),
+    (G, (), {"id": 1}, missing(G, ["addr"])),
+    (G, (), {"addr": 1}, missing(G, ["id"])),
+    (S, (1,), {}, missing(S, ["id"])),
+    (S, (), {"id": 1}, missing(S, ["bin_state"])),
+    (G, (1, 2, 3), {}, surplus(G, 3)),
+    (S, (1, 2, 3, 4), {}, surplus(S, 4)),
+    # surplus positionals are reported before any keyword is looked at
+    (S, (1, 2, 3), {"id": 3}, surplus(S, 3)),
+    (G, (1, 2, 3), {"x": 1}, surplus(G, 3)),
+    (S, (1, 2), {"id": 3}, multiple(S, "id")),
+    (G, (1,), {"addr": 2}, multiple(G, "addr")),
+    (G, (1, 2), {"addr": 3, "id": 4}, multiple(G, "addr")),
+    (S, (1,), {"bin_state": 2}, multiple(S, "bin_state")),
+    # the first failing keyword ends binding; unexpected wins over missing
+    (G, (1,), {"addr": 2, "x": 3}, multiple(G, "addr")),
+    (G, (1,), {"x": 3, "addr": 2}, unexpected(G, "x")),
+    (G, (1,), {"x": 1, "y": 2}, unexpected(G, "x")),
+    (G, (1,), {"y": 2, "x": 1}, unexpected(G, "y")),
+    (G, (), {"x": 1}, unexpected(G, "x")),
+    (S, (), {"bin_state": 1, "id": 2, "bin": 3}, unexpected(S, "bin")),
+    # names match exactly, byte for byte, whole length
+    (G, (1, 2), {"Id": 3}, unexpected(G, "Id")),
+    (G, (1,), {"ID": 3}, unexpected(G, "ID")),
+    (G, (), {"ADDR": 1, "id": 2}, unexpected(G, "ADDR")),
+    (G, (1,), {"i": 2}, unexpected(G, "i")),
+    (G, (1,), {"idx": 2}, unexpected(G, "idx")),
+    (G, (1,), {"id\x00": 2}, unexpected(G, "id\x00")),
+    (S, (1,), {"bin_stat": 2}, unexpected(S, "bin_stat")),
+    (G, (1,), {"\u00efd": 2}, unexpected(G, "\u00efd")),
+    # a keyword with no UTF-8 form names no parameter; its text is repaired
+    (G, (1, 2), {"\ud800": 3}, unexpected(G, FFFD3)),
+    (S, (), {"i\udcffd": 1}, unexpected(S, f"i{FFFD3}d")),
+]
+
+
+class Spy:
+    """Counts __index__ calls: binding must fail before any conversion."""
+
+    calls = 0
+
+    def __index__(self):
+        Spy.calls += 1
+        return 1
+
+
+@pytest.mark.parametrize("fn, args, kwargs, message", BINDING_ERRORS)
+def test_binding_errors(fn, args, kwargs, message):
+    spy = Spy()
+    Spy.calls = 0
+    with pytest.raises(TypeError) as info:
+        BUILDERS[fn](*[spy for _ in args], **{k: spy for k in kwargs})
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+    assert Spy.calls == 0
+
+
+class Shown(str):
+    def __str__(self):
+        return "shown"
+
+
+class Unprintable(str):
+    def __str__(self):
+        raise RuntimeError("no str")
+
+
+@contextlib.contextmanager
+def unraisable_hook():
+    """Collects what reaches sys.unraisablehook inside the block."""
+    seen, saved = [], sys.unraisablehook
+    sys.unraisablehook = seen.append
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = saved
+
+
+def test_unexpected_keyword_is_rendered_with_str():
+    with pytest.raises(TypeError, match=r"^get_do_request\(\) got an unexpected keyword argument 'shown'$"):
+        get_do_request(1, **{Shown("zz"): 2})
+
+
+def test_unprintable_unexpected_keyword():
+    key = Unprintable("zz")
+    with unraisable_hook() as unraisable, pytest.raises(TypeError) as info:
+        get_do_request(1, **{key: 2})
+    assert str(info.value) == unexpected(G, "<unprintable Unprintable object>")
+    assert [(u.exc_type, str(u.exc_value), u.object) for u in unraisable] == [
+        (RuntimeError, "no str", key)
+    ]
+
+
+def test_matched_keyword_uses_its_text_not_str():
+    # the multiple-values message and a successful match never call str()
+    with unraisable_hook() as unraisable:
+        with pytest.raises(TypeError) as info:
+            get_do_request(1, 2, **{Unprintable("id"): 3})
+        frame = get_do_request(3, **{Unprintable("id"): 0x01020304})
+    assert str(info.value) == multiple(G, "id")
+    assert frame == get_do_request(3, 0x01020304)
+    assert unraisable == []
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+CONVERSION_ERRORS = [
+    (S, (1.5, 1), TypeError, "argument 'bin_state': " + NOT_INT.format("float")),
+    (S, (1.5, "x"), TypeError, "argument 'bin_state': " + NOT_INT.format("float")),
+    (S, ("x", 1), TypeError, "argument 'bin_state': " + NOT_INT.format("str")),
+    (S, (None, 1), TypeError, "argument 'bin_state': " + NOT_INT.format("NoneType")),
+    (S, (1, 1.5), TypeError, "argument 'id': " + NOT_INT.format("float")),
+    (S, (Index("5"), 1), TypeError, "argument 'bin_state': __index__ returned non-int (type str)"),
+    (G, (1.5, 1), TypeError, "argument 'addr': " + NOT_INT.format("float")),
+    (G, (None, None), TypeError, "argument 'addr': " + NOT_INT.format("NoneType")),
+    (G, ("3", 1), TypeError, "argument 'addr': " + NOT_INT.format("str")),
+    (G, (Index(1.0), 1), TypeError, "argument 'addr': __index__ returned non-int (type float)"),
+    (G, (1, None), TypeError, "argument 'id': " + NOT_INT.format("NoneType")),
+    (G, (1, b"\x01"), TypeError, "argument 'id': " + NOT_INT.format("bytes")),
+    # narrow members: our own message inside the signed 64-bit range ...
+    (S, (65536, 1), OverflowError, OUT_OF_RANGE),
+    (S, (-1, 1), OverflowError, OUT_OF_RANGE),
+    (S, (Index(-1), 1), OverflowError, OUT_OF_RANGE),
+    (S, (1, 2**32), OverflowError, OUT_OF_RANGE),
+    (G, (1, 2**32), OverflowError, OUT_OF_RANGE),
+    (G, (1, -1), OverflowError, OUT_OF_RANGE),
+    (G, (1, -(2**63)), OverflowError, OUT_OF_RANGE),
+    (G, (1, 2**63 - 1), OverflowError, OUT_OF_RANGE),
+    # ... the interpreter's beyond it
+    (G, (1, 2**63), OverflowError, "Python int too large to convert to C long"),
+    (G, (1, -(2**63) - 1), OverflowError, "Python int too large to convert to C long"),
+    (S, (2**64, 1), OverflowError, "Python int too large to convert to C long"),
+    # the 64-bit member only has the interpreter's messages; no parameter name
+    (G, (-1, 1), OverflowError, "can't convert negative int to unsigned"),
+    (G, (-1, "x"), OverflowError, "can't convert negative int to unsigned"),
+    (G, (Index(-1), 1), OverflowError, "can't convert negative int to unsigned"),
+    (G, (2**64, 1), OverflowError, "int too big to convert"),
+    (G, (Index(2**64), 1.5), OverflowError, "int too big to convert"),
+]
+
+
+@pytest.mark.parametrize("fn, args, exc_type, message", CONVERSION_ERRORS)
+def test_conversion_errors(fn, args, exc_type, message):
+    with pytest.raises(exc_type) as info:
+        BUILDERS[fn](*args)
+    assert type(info.value) is exc_type
+    assert str(info.value) == message
+
+
+PARAMETERS = [(G, 0, "addr"), (G, 1, "id"), (S, 0, "bin_state"), (S, 1, "id")]
+
+
+def call_with(fn, position, bad):
+    args = [1, 1]
+    args[position] = bad
+    return BUILDERS[fn](*args)
+
+
+class Raises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("fn, position, name", PARAMETERS)
+def test_plain_type_error_is_renamed_without_cause(fn, position, name):
+    with pytest.raises(TypeError) as info:
+        call_with(fn, position, 1.5)
+    err = info.value
+    assert str(err) == f"argument '{name}': " + NOT_INT.format("float")
+    assert err.__cause__ is None and err.__suppress_context__ is True
+    assert err.__context__ is None  # the replaced exception is not attached
+
+
+@pytest.mark.parametrize("fn, position, name", PARAMETERS)
+def test_explicit_cause_of_type_error_is_kept(fn, position, name):
+    cause = KeyError("root")
+    try:
+        raise TypeError("nope") from cause
+    except TypeError as exc:
+        raised = exc
+    with pytest.raises(TypeError) as info:
+        call_with(fn, position, Raises(raised))
+    err = info.value
+    assert type(err) is TypeError and err is not raised
+    assert str(err) == f"argument '{name}': nope"
+    assert err.__cause__ is cause and err.__suppress_context__ is True
+
+
+class SubTypeError(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("fn, position, name", PARAMETERS)
+@pytest.mark.parametrize("exc", [SubTypeError("sub"), ValueError("value"), OverflowError("over")])
+def test_other_errors_pass_through_as_same_object(fn, position, name, exc):
+    with pytest.raises(type(exc)) as info:
+        call_with(fn, position, Raises(exc))
+    assert info.value is exc
+    assert str(info.value) == exc.args[0]
+
+
+class NoStr:
+    def __str__(self):
+        raise RuntimeError("no str")
+
+
+@pytest.mark.parametrize("fn, position, name", PARAMETERS)
+@pytest.mark.parametrize(
+    "raised, text",
+    [
+        (TypeError("a", 2), "('a', 2)"),
+        (TypeError("bad\ud800"), "bad" + FFFD3),
+        (TypeError(NoStr()), "<unprintable TypeError object>"),
+    ],
+)
+def test_type_error_text_is_rendered(fn, position, name, raised, text):
+    with unraisable_hook() as unraisable, pytest.raises(TypeError) as info:
+        call_with(fn, position, Raises(raised))
+    assert str(info.value) == f"argument '{name}': {text}"
+    if isinstance(raised.args[0], NoStr):
+        assert [(u.exc_type, u.object) for u in unraisable] == [(RuntimeError, raised)]
+    else:
+        assert unraisable == []
+
+
+@pytest.mark.parametrize("fn, first", [(G, 1.5), (G, -1), (S, 1.5), (S, 2**16)])
+def test_second_parameter_is_not_converted_after_first_fails(fn, first):
+    spy = Spy()
+    Spy.calls = 0
+    with pytest.raises((TypeError, OverflowError)):
+        BUILDERS[fn](first, spy)
+    assert Spy.calls == 0
+
+
+# --- PanicException -----------------------------------------------------------
+
+# Obtains the PanicException type the only way a script can: by catching one.
+# Failing exactly one interpreter allocation at a time eventually hits the
+# result bytes object, which corvane reports as "Python API call failed".
+OBTAIN_PANIC = """
+import json, sys, _testcapi, corvane
+
+def obtain_panic():
+    for start in range(64):
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            corvane.get_do_request(3, 0x01020304)
+        except BaseException as exc:
+            caught = exc
+        else:
+            caught = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        if type(caught).__name__ == "PanicException":
+            return caught
+    raise SystemExit("no single allocation failure produced a PanicException")
+
+def mark(text):
+    sys.stderr.flush()
+    print(text, file=sys.stderr, flush=True)
+"""
+
+BANNER = [
+    "--- corvane is resuming a panic after fetching a PanicException from Python. ---",
+    "Python stack trace below:",
+]
+
+
+def run_checked(code):
+    result = run_fresh(OBTAIN_PANIC + code)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout), result.stderr
+
+
+def test_panic_from_failed_allocation():
+    facts, stderr = run_checked("""
+mark("@@begin")
+first = obtain_panic()
+mark("@@end")
+second = obtain_panic()
+kind = type(first)
+modules = [m for name, m in list(sys.modules.items()) if name.split(".")[0] == "corvane"]
+print(json.dumps({
+    "module": kind.__module__, "name": kind.__name__, "bases": [b.__name__ for b in kind.__bases__],
+    "base_exception": isinstance(first, BaseException), "exception": isinstance(first, Exception),
+    "args": list(first.args), "args_tuple": type(first.args) is tuple, "str": str(first),
+    "same_type": type(second) is kind,
+    "exposed": [m.__name__ for m in modules if hasattr(m, "PanicException")],
+    "runtime_module": "corvane_runtime" in sys.modules,
+    "works_after": corvane.get_do_request(3, 0x01020304).hex(),
+}))
+""")
+    assert facts == {
+        "module": "corvane_runtime", "name": "PanicException", "bases": ["BaseException"],
+        "base_exception": True, "exception": False,
+        "args": ["Python API call failed"], "args_tuple": True, "str": "Python API call failed",
+        "same_type": True, "exposed": [], "runtime_module": False,
+        "works_after": "23000000050001020304",
+    }
+    section = stderr.split("@@begin\n", 1)[1].split("@@end\n", 1)[0]
+    assert "MemoryError" in section  # the interpreter's error is printed first
+    assert "Python API call failed" in section
+
+
+PANIC_TEXTS = [
+    ('PanicType("boom")', "boom"),
+    ('PanicType("a", 2)', "('a', 2)"),
+    ('PanicType("x\\ud800")', "x" + FFFD3),
+    ("PanicType(NoStr())", "Unwrapped panic from Python code"),
+]
+
+
+@pytest.mark.parametrize("fn, position, name", PARAMETERS)
+@pytest.mark.parametrize("construct, text", PANIC_TEXTS)
+def test_panic_raised_by_index_is_resumed(fn, position, name, construct, text):
+    facts, stderr = run_checked(f"""
+PanicType = type(obtain_panic())
+class NoStr:
+    def __str__(self):
+        raise RuntimeError("no str")
+class Raiser:
+    def __index__(self):
+        raise self.exc
+bad = Raiser()
+bad.exc = {construct}
+args = [1, 1]
+args[{position}] = bad
+mark("@@begin")
+try:
+    corvane.{fn}(*args)
+except BaseException as exc:
+    caught = exc
+mark("@@end")
+print(json.dumps({{
+    "type": type(caught) is PanicType, "new": caught is not bad.exc,
+    "str": str(caught), "args": list(caught.args), "args_tuple": type(caught.args) is tuple,
+}}))
+""")
+    assert facts == {"type": True, "new": True, "str": text, "args": [text], "args_tuple": True}
+    lines = stderr.split("@@begin\n", 1)[1].split("@@end\n", 1)[0].splitlines()
+    start = lines.index(BANNER[0])
+    assert lines[start + 1] == BANNER[1]
+    trace = lines[start + 2:]
+    assert trace[0] == "Traceback (most recent call last):"
+    assert any("in __index__" in line for line in trace)
+    assert trace[-1].startswith("corvane_runtime.PanicException")
+
+
+def test_panic_subclass_passes_through_unchanged():
+    facts, stderr = run_checked("""
+class SubPanic(type(obtain_panic())):
+    pass
+class Raiser:
+    def __index__(self):
+        raise raised
+raised = SubPanic("sub")
+mark("@@begin")
+try:
+    corvane.set_do_request(Raiser(), 1)
+except BaseException as exc:
+    caught = exc
+mark("@@end")
+print(json.dumps({"same": caught is raised}))
+""")
+    assert facts == {"same": True}
+    assert BANNER[0] not in stderr.split("@@begin\n", 1)[1]
+
+
+def test_panic_that_cannot_be_raised_aborts():
+    # With every allocation failing before the PanicException type exists,
+    # the failure cannot be handed to the interpreter: the process aborts.
+    result = run_fresh("""
+import _testcapi, corvane
+_testcapi.set_nomemory(0)
+corvane.get_do_request(0, 0)
+""")
+    assert result.returncode == -signal.SIGABRT, result.stderr
+    assert "uncaught panic at ffi boundary" in result.stderr
+
+
+# --- leaks --------------------------------------------------------------------
+
+
+class CausedTypeError:
+    def __index__(self):
+        raise TypeError("t") from KeyError("k")
+
+
+def swallow(call, unraisable):
+    def run():
+        try:
+            call()
+        except Exception:
+            pass
+        unraisable.clear()
+
+    return run
+
+
+LEAK_PATHS = {
+    "get": lambda: get_do_request(3, 0x01020304),
+    "get keywords": lambda: get_do_request(id=7, addr=3),
+    "get index": lambda: get_do_request(Index(3), Index(7)),
+    "set": lambda: set_do_request(0xA5C3, 7),
+    "set keywords": lambda: set_do_request(bin_state=1, id=7),
+    "surplus": lambda: get_do_request(1, 2, 3),
+    "missing": lambda: set_do_request(),
+    "multiple": lambda: set_do_request(1, 2, id=3),
+    "unexpected": lambda: get_do_request(1, x=2),
+    "unexpected surrogate": lambda: set_do_request(1, **{"\ud800": 2}),
+    "unprintable keyword": lambda: get_do_request(1, **{Unprintable("zz"): 2}),
+    "renamed type error": lambda: set_do_request(1.5, 1),
+    "renamed with cause": lambda: get_do_request(1, CausedTypeError()),
+    "passed through": lambda: set_do_request(1, Raises(ValueError("v"))),
+    "narrow overflow": lambda: set_do_request(65536, 1),
+    "interpreter overflow": lambda: get_do_request(-1, 1),
+    "huge": lambda: set_do_request(2**80, 1),
+}
+
+
+@pytest.mark.parametrize("path", LEAK_PATHS)
+def test_no_leak(path):
+    with unraisable_hook() as unraisable:
+        call = swallow(LEAK_PATHS[path], unraisable)
+        assert allocated_growth(call) < 50
