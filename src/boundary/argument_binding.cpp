@@ -23,8 +23,7 @@ std::string full_name(const SpecView& spec) {
 
 PythonError surplus_positional(const SpecView& spec, Py_ssize_t given) {
     return PythonError::deferred(
-        PyExc_TypeError, full_name(spec) + " takes " +
-                             std::to_string(spec.parameter_names.size()) +
+        PyExc_TypeError, full_name(spec) + " takes " + std::to_string(spec.parameter_names.size()) +
                              " positional arguments but " + std::to_string(given) +
                              (given == 1 ? " was" : " were") + " given");
 }
@@ -126,8 +125,7 @@ PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* 
     }
     Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        PyStatus bound =
-            bind_keyword(spec, slots, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+        PyStatus bound = bind_keyword(spec, slots, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
         if (!bound) {
             return bound;
         }

@@ -33,26 +33,26 @@ struct SpecView {
     std::span<const std::string_view> parameter_names;
 };
 
-[[gnu::cold]] PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames);
+[[gnu::cold]] PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots,
+                                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 [[gnu::cold]] PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* args,
-                    PyObject* kwargs);
+                                  PyObject* kwargs);
 } // namespace detail
 
 // Binds a vector call (METH_FASTCALL | METH_KEYWORDS): `args` holds the `nargs` positional
 // arguments followed by one value per name in `kwnames` (null when there are none).
 template <std::size_t N>
-[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>> bind_vector_arguments(const ArgumentSpec<N>& spec,
-                                                 PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) {
+[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>>
+bind_vector_arguments(const ArgumentSpec<N>& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
     ArgumentSlots<N> slots{};
     // The common call, every argument by position, needs no more than copying them.
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) [[likely]] {
         std::copy_n(args, N, slots.begin());
         return slots;
     }
-    PyStatus bound = detail::bind_vector({spec.class_name, spec.function_name, spec.parameter_names},
-                                         slots, args, nargs, kwnames);
+    PyStatus bound = detail::bind_vector(
+        {spec.class_name, spec.function_name, spec.parameter_names}, slots, args, nargs, kwnames);
     if (!bound) {
         return forward_error(bound);
     }
@@ -61,8 +61,8 @@ template <std::size_t N>
 
 // Binds a tp_new call: a tuple of positional arguments and a keyword dict (or null).
 template <std::size_t N>
-[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>> bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args,
-                                                PyObject* kwargs) {
+[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>>
+bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args, PyObject* kwargs) {
     ArgumentSlots<N> slots{};
     if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
         std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, slots.begin());

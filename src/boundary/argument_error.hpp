@@ -15,7 +15,8 @@ PythonError wrap_argument_error(std::string_view name, PythonError error);
 // Converts one bound argument with `convert`, naming it in a TypeError on failure.
 template <class Convert>
 [[gnu::always_inline]] inline auto convert_argument(std::string_view name, Borrowed argument,
-                                                   Convert&& convert) -> decltype(convert(argument)) {
+                                                    Convert&& convert)
+    -> decltype(convert(argument)) {
     auto converted = convert(argument);
     if (!converted) [[unlikely]] {
         return fail(wrap_argument_error(name, std::move(converted.error())));

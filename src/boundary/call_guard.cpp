@@ -26,7 +26,9 @@ void raise_error_or_panic(PythonError error) noexcept {
     }
 }
 
-void raise_current_failure_as_panic() noexcept { raise_panic(current_failure_message()); }
+void raise_current_failure_as_panic() noexcept {
+    raise_panic(current_failure_message());
+}
 
 void report_current_failure_as_unraisable() noexcept {
     raise_panic(current_failure_message());

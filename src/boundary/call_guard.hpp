@@ -19,8 +19,12 @@ void raise_current_failure_as_panic() noexcept;
 void report_current_failure_as_unraisable() noexcept;
 
 // How a body's value becomes the entry's C result, and what its error result is.
-inline PyObject* to_c_result(Owned value) noexcept { return value.release(); }
-inline Py_ssize_t to_c_result(Py_ssize_t value) noexcept { return value; }
+inline PyObject* to_c_result(Owned value) noexcept {
+    return value.release();
+}
+inline Py_ssize_t to_c_result(Py_ssize_t value) noexcept {
+    return value;
+}
 
 template <class T> struct EntryResult {
     using type = T;

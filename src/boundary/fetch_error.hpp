@@ -11,6 +11,8 @@ namespace corvane {
 PythonError fetch_error();
 
 // The failed result of a C API call that has signalled failure.
-inline std::unexpected<PythonError> fetched_error() { return fail(fetch_error()); }
+inline std::unexpected<PythonError> fetched_error() {
+    return fail(fetch_error());
+}
 
 } // namespace corvane

@@ -11,7 +11,9 @@ PythonError out_of_range() {
                                  "out of range integral type conversion attempted");
 }
 
-PythonError conversion_failure() { return fetch_error(); }
+PythonError conversion_failure() {
+    return fetch_error();
+}
 
 PyResult<std::uint64_t> convert_u64_via_index(Borrowed object) {
     Owned index = Owned::steal(PyNumber_Index(object.get()));

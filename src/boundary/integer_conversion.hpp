@@ -20,8 +20,8 @@ PyResult<std::uint64_t> convert_u64_via_index(Borrowed object);
 } // namespace detail
 
 template <class Unsigned>
-    requires(std::numeric_limits<Unsigned>::is_integer && !std::numeric_limits<Unsigned>::is_signed &&
-             sizeof(Unsigned) < sizeof(std::uint64_t))
+    requires(std::numeric_limits<Unsigned>::is_integer &&
+             !std::numeric_limits<Unsigned>::is_signed && sizeof(Unsigned) < sizeof(std::uint64_t))
 PyResult<Unsigned> convert_unsigned(Borrowed object) {
     long value = PyLong_AsLong(object.get());
     if (value == -1 && PyErr_Occurred()) [[unlikely]] {

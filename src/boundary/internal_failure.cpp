@@ -16,7 +16,9 @@ void fail_internally(std::string message, std::source_location where) {
     throw InternalFailure(std::move(message));
 }
 
-void fail_internally_quietly(std::string message) { throw InternalFailure(std::move(message)); }
+void fail_internally_quietly(std::string message) {
+    throw InternalFailure(std::move(message));
+}
 
 void abort_at_ffi_boundary(std::string_view detail) noexcept {
     std::fprintf(stderr, "corvane: uncaught panic at ffi boundary: %.*s\n",

@@ -28,8 +28,14 @@ inline Owned new_bytes(const unsigned char* data, std::size_t size) {
     return checked_creation(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
                                                       static_cast<Py_ssize_t>(size)));
 }
-inline Owned new_int(long value) { return checked_creation(PyLong_FromLong(value)); }
-inline Owned new_tuple(Py_ssize_t size) { return checked_creation(PyTuple_New(size)); }
-inline Owned new_list(Py_ssize_t size) { return checked_creation(PyList_New(size)); }
+inline Owned new_int(long value) {
+    return checked_creation(PyLong_FromLong(value));
+}
+inline Owned new_tuple(Py_ssize_t size) {
+    return checked_creation(PyTuple_New(size));
+}
+inline Owned new_list(Py_ssize_t size) {
+    return checked_creation(PyList_New(size));
+}
 
 } // namespace corvane

@@ -39,8 +39,8 @@ Borrowed panic_exception_type() {
     }
     // Creating a class can run interpreter code that lets another thread in; the first
     // type stored wins and a later one is released.
-    Owned created = Owned::steal(PyErr_NewExceptionWithDoc(kName, kDoc, PyExc_BaseException,
-                                                           nullptr));
+    Owned created =
+        Owned::steal(PyErr_NewExceptionWithDoc(kName, kDoc, PyExc_BaseException, nullptr));
     if (!created) {
         fail_to_create();
     }

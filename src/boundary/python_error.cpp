@@ -47,15 +47,17 @@ PythonError PythonError::type_mismatch(BorrowedRef<PyTypeObject> given, std::str
     return PythonError(TypeMismatch{OwnedRef<PyTypeObject>::new_ref(given), std::move(target)});
 }
 
-PythonError PythonError::realised(Owned exception) { return PythonError(std::move(exception)); }
+PythonError PythonError::realised(Owned exception) {
+    return PythonError(std::move(exception));
+}
 
 void PythonError::raise() && {
     if (auto* message = std::get_if<Message>(state_.get())) {
         raise_message(message->exception_class, message->text);
     } else if (auto* mismatch = std::get_if<TypeMismatch>(state_.get())) {
         raise_message(PyExc_TypeError, "'" + qualified_name_of(mismatch->given.borrow()) +
-                                           "' object cannot be converted to '" +
-                                           mismatch->target + "'");
+                                           "' object cannot be converted to '" + mismatch->target +
+                                           "'");
     } else {
         PyErr_SetRaisedException(std::get<Owned>(*state_).release());
     }

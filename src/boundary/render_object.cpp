@@ -11,8 +11,8 @@ std::optional<std::string> utf8_with_replacement(Borrowed str) {
     if (!passed) {
         return std::nullopt;
     }
-    Owned replaced = Owned::steal(PyUnicode_DecodeUTF8(
-        PyBytes_AS_STRING(passed.get()), PyBytes_GET_SIZE(passed.get()), "replace"));
+    Owned replaced = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(passed.get()),
+                                                       PyBytes_GET_SIZE(passed.get()), "replace"));
     Py_ssize_t size = 0;
     const char* text = replaced ? PyUnicode_AsUTF8AndSize(replaced.get(), &size) : nullptr;
     if (text == nullptr) {

@@ -14,10 +14,18 @@ template <> LazyClass& record_class<do_mod::SetDoutsRequest>();
 template <> LazyClass& record_class<do_mod::GetDoutsResponse>();
 template <> LazyClass& record_class<do_mod::SetDoutsResponse>();
 
-inline LazyClass& get_douts_request_class() { return record_class<do_mod::GetDoutsRequest>(); }
-inline LazyClass& set_douts_request_class() { return record_class<do_mod::SetDoutsRequest>(); }
-inline LazyClass& get_douts_response_class() { return record_class<do_mod::GetDoutsResponse>(); }
-inline LazyClass& set_douts_response_class() { return record_class<do_mod::SetDoutsResponse>(); }
+inline LazyClass& get_douts_request_class() {
+    return record_class<do_mod::GetDoutsRequest>();
+}
+inline LazyClass& set_douts_request_class() {
+    return record_class<do_mod::SetDoutsRequest>();
+}
+inline LazyClass& get_douts_response_class() {
+    return record_class<do_mod::GetDoutsResponse>();
+}
+inline LazyClass& set_douts_response_class() {
+    return record_class<do_mod::SetDoutsResponse>();
+}
 
 // Union classes and their variant classes.
 LazyClass& request_class();

@@ -59,7 +59,8 @@ template <class Class> constexpr const char* field_name() {
     return Class::arguments.parameter_names[0].data();
 }
 
-template <class Class> PyResult<Owned> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+template <class Class>
+PyResult<Owned> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     constexpr std::size_t parameters = Class::arguments.parameter_names.size();
     auto bound = bind_tuple_arguments(Class::arguments, args, kwargs);
     if (!bound) {

@@ -42,8 +42,8 @@ template <class Union> struct UnionClassDefinition {
     };
 
     template <class Record> static PyResult<Owned> variant_attribute() {
-        return Owned::new_ref(
-            reinterpret_cast<PyObject*>(required_class_object(variant_class<Union, Record>()).get()));
+        return Owned::new_ref(reinterpret_cast<PyObject*>(
+            required_class_object(variant_class<Union, Record>()).get()));
     }
 
     using GetRecord = std::variant_alternative_t<kGetDoutsCmd, decltype(Union::value)>;
@@ -176,7 +176,11 @@ template <class Union, class Record> LazyClass& variant_class() {
 
 } // namespace
 
-LazyClass& request_class() { return union_class<Request>(); }
-LazyClass& response_class() { return union_class<Response>(); }
+LazyClass& request_class() {
+    return union_class<Request>();
+}
+LazyClass& response_class() {
+    return union_class<Response>();
+}
 
 } // namespace corvane::classes

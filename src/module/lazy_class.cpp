@@ -23,10 +23,16 @@ bool has_slot(std::span<const PyType_Slot> slots, int id) {
     return std::ranges::any_of(slots, [id](const PyType_Slot& slot) { return slot.slot == id; });
 }
 
-bool has_entries(const PyMethodDef* table) { return table != nullptr && table->ml_name != nullptr; }
-bool has_entries(const PyGetSetDef* table) { return table != nullptr && table->name != nullptr; }
+bool has_entries(const PyMethodDef* table) {
+    return table != nullptr && table->ml_name != nullptr;
+}
+bool has_entries(const PyGetSetDef* table) {
+    return table != nullptr && table->name != nullptr;
+}
 
-void* as_slot(auto function) { return reinterpret_cast<void*>(function); }
+void* as_slot(auto function) {
+    return reinterpret_cast<void*>(function);
+}
 
 // Sequence access for classes that only define a mapping subscript, so that iteration and
 // unpacking work: the interpreter asks for items 0, 1, ... until IndexError.
@@ -105,9 +111,10 @@ PyResult<std::vector<Owned>> LazyClass::compute_class_attributes() {
     for (const ClassAttribute& attribute : params_.class_attributes) {
         auto value = attribute.compute();
         if (!value) {
-            return fail(runtime_error_caused_by(std::string("An error occurred while initializing `") +
-                                                    params_.name + "." + attribute.name + "`",
-                                                std::move(value.error())));
+            return fail(
+                runtime_error_caused_by(std::string("An error occurred while initializing `") +
+                                            params_.name + "." + attribute.name + "`",
+                                        std::move(value.error())));
         }
         values.push_back(std::move(*value));
     }
@@ -121,9 +128,9 @@ PyStatus LazyClass::write_class_attributes(BorrowedRef<PyTypeObject> type,
     std::optional<PythonError> failure;
     if (!dict_filled_.load(std::memory_order_acquire)) {
         for (std::size_t i = 0; i < values.size() && written; ++i) {
-            written = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type.get()),
-                                             params_.class_attributes[i].name,
-                                             values[i].get()) == 0;
+            written =
+                PyObject_SetAttrString(reinterpret_cast<PyObject*>(type.get()),
+                                       params_.class_attributes[i].name, values[i].get()) == 0;
             if (!written) {
                 failure = fetch_error();
             }

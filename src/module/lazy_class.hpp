@@ -29,8 +29,8 @@ struct ClassAttribute {
 // interpreter wants them; an empty table is just its terminator.
 struct ClassParams {
     const char* name;
-    LazyClass* base = nullptr;               // null: object
-    const char* text_signature = nullptr;    // null: no doc at all
+    LazyClass* base = nullptr;            // null: object
+    const char* text_signature = nullptr; // null: no doc at all
     bool subclassable = false;
     int basic_size = 0;
     destructor dealloc = nullptr;

@@ -22,8 +22,12 @@ Borrowed interned(OnceRef<>& cell, const char* text) {
 }
 OnceRef<> all_name_cell;
 OnceRef<> name_name_cell;
-Borrowed all_name() { return interned(all_name_cell, "__all__"); }
-Borrowed name_name() { return interned(name_name_cell, "__name__"); }
+Borrowed all_name() {
+    return interned(all_name_cell, "__all__");
+}
+Borrowed name_name() {
+    return interned(name_name_cell, "__name__");
+}
 
 PyStatus status_of(int c_api_result) {
     if (c_api_result < 0) [[unlikely]] {
@@ -107,8 +111,8 @@ PyStatus attach_function(Borrowed module, PyMethodDef& definition) {
     if (!module_name) {
         return forward_error(module_name);
     }
-    auto function = owned_or_error(
-        PyCMethod_New(&definition, module.get(), module_name->get(), nullptr));
+    auto function =
+        owned_or_error(PyCMethod_New(&definition, module.get(), module_name->get(), nullptr));
     if (!function) {
         return forward_error(function);
     }
@@ -155,13 +159,13 @@ PyResult<Owned> build_class_module(const char* name, std::initializer_list<LazyC
 }
 
 PyResult<Owned> build_get_do() {
-    return build_class_module("get_do", {&classes::get_douts_request_class(),
-                                         &classes::get_douts_response_class()});
+    return build_class_module(
+        "get_do", {&classes::get_douts_request_class(), &classes::get_douts_response_class()});
 }
 
 PyResult<Owned> build_set_do() {
-    return build_class_module("set_do", {&classes::set_douts_request_class(),
-                                         &classes::set_douts_response_class()});
+    return build_class_module(
+        "set_do", {&classes::set_douts_request_class(), &classes::set_douts_response_class()});
 }
 
 PyResult<Owned> build_packets() {
@@ -169,11 +173,11 @@ PyResult<Owned> build_packets() {
     if (!packets) {
         return packets;
     }
-    PyStatus built = register_and_attach(packets->borrow(), "corvane.do_mod.packets.get_do",
-                                         build_get_do());
+    PyStatus built =
+        register_and_attach(packets->borrow(), "corvane.do_mod.packets.get_do", build_get_do());
     if (built) {
-        built = register_and_attach(packets->borrow(), "corvane.do_mod.packets.set_do",
-                                    build_set_do());
+        built =
+            register_and_attach(packets->borrow(), "corvane.do_mod.packets.set_do", build_set_do());
     }
     if (built) {
         built = attach_classes(packets->borrow(),

@@ -17,7 +17,8 @@ constexpr ArgumentSpec<2> kSetDoRequestSpec{"", "set_do_request", {"bin_state", 
 
 // Frames the packet and hands the bytes to Python: the only allocation of a successful call.
 // Inlined into each builder, where the request variant is known and the framing folds away.
-[[gnu::always_inline]] inline Owned frame_as_bytes(std::uint64_t address, const RequestPacket& packet) {
+[[gnu::always_inline]] inline Owned frame_as_bytes(std::uint64_t address,
+                                                   const RequestPacket& packet) {
     auto bytes = hal::frame_to_bytes(hal::make_frame(address, packet));
     return new_bytes(bytes.bytes().data(), bytes.size());
 }
@@ -81,7 +82,11 @@ PyMethodDef set_do_request_def{"set_do_request", as_cfunction(&set_do_request_en
 
 } // namespace
 
-PyMethodDef& get_do_request_definition() { return get_do_request_def; }
-PyMethodDef& set_do_request_definition() { return set_do_request_def; }
+PyMethodDef& get_do_request_definition() {
+    return get_do_request_def;
+}
+PyMethodDef& set_do_request_definition() {
+    return set_do_request_def;
+}
 
 } // namespace corvane::do_mod

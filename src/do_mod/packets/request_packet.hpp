@@ -35,7 +35,8 @@ template <std::size_t Capacity>
 constexpr void encode_record(const GetDoutsRequest&, hal::ByteBuffer<Capacity>&) noexcept {}
 
 template <std::size_t Capacity>
-constexpr void encode_record(const SetDoutsRequest& record, hal::ByteBuffer<Capacity>& out) noexcept {
+constexpr void encode_record(const SetDoutsRequest& record,
+                             hal::ByteBuffer<Capacity>& out) noexcept {
     out.push_back_big_endian(record.bin_layout);
 }
 

@@ -43,7 +43,9 @@ template <std::size_t Capacity> class ByteBuffer {
     }
 
     constexpr std::size_t size() const noexcept { return size_; }
-    constexpr std::span<const std::uint8_t> bytes() const noexcept { return {bytes_.data(), size_}; }
+    constexpr std::span<const std::uint8_t> bytes() const noexcept {
+        return {bytes_.data(), size_};
+    }
 
   private:
     // Capacities are computed from the largest record a buffer can hold, so there is always

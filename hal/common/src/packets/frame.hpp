@@ -20,10 +20,11 @@ inline constexpr std::size_t kFrameOverhead = 5; // header byte and length field
 
 // A record that can encode itself as a frame payload.
 template <class Packet>
-concept EncodablePacket = requires(const Packet& packet, ByteBuffer<Packet::max_encoded_size>& out) {
-    { Packet::base_id } -> std::convertible_to<std::uint8_t>;
-    { encode_packet(packet, out) };
-};
+concept EncodablePacket =
+    requires(const Packet& packet, ByteBuffer<Packet::max_encoded_size>& out) {
+        { Packet::base_id } -> std::convertible_to<std::uint8_t>;
+        { encode_packet(packet, out) };
+    };
 
 template <std::size_t PayloadCapacity> struct Frame {
     std::uint8_t header = 0;

@@ -1,0 +1,115 @@
+/*
+ * corvane_bench_floor: the cheapest possible C implementation of corvane's request builders,
+ * built only for `make bench`. It does what a builder must do and nothing more: take two
+ * positional ints through the vector calling convention, convert them with error checks,
+ * fill a stack buffer and return it as `bytes`. The benchmark measures corvane's builders
+ * against it, so the ratio shows what corvane's own layers (argument binding, call guard,
+ * frame assembly) cost on top of the unavoidable interpreter work.
+ */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdint.h>
+
+static const char out_of_range[] = "out of range integral type conversion attempted";
+
+/* Both functions take exactly two positional arguments and no keywords. */
+static int check_two_positional(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != NULL && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+        return -1;
+    }
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given", name,
+                     nargs);
+        return -1;
+    }
+    return 0;
+}
+
+/* Converts with PyLong_AsLong and checks the unsigned range [0, max]. */
+static int as_bounded(PyObject* obj, unsigned long max, uint32_t* out) {
+    long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if ((unsigned long)v > max) {
+        PyErr_SetString(PyExc_OverflowError, out_of_range);
+        return -1;
+    }
+    *out = (uint32_t)v;
+    return 0;
+}
+
+static void put_be32(unsigned char* p, uint32_t v) {
+    p[0] = (unsigned char)(v >> 24);
+    p[1] = (unsigned char)(v >> 16);
+    p[2] = (unsigned char)(v >> 8);
+    p[3] = (unsigned char)v;
+}
+
+/* floor(addr, id) -> the 10-byte GetDouts request frame, as corvane.get_do_request(addr, id). */
+static PyObject* bench_floor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    (void)self;
+    if (check_two_positional("floor", nargs, kwnames) < 0) {
+        return NULL;
+    }
+    unsigned long long addr = PyLong_AsUnsignedLongLong(args[0]);
+    if (addr == (unsigned long long)-1 && PyErr_Occurred()) {
+        return NULL;
+    }
+    uint32_t id;
+    if (as_bounded(args[1], 0xFFFFFFFFUL, &id) < 0) {
+        return NULL;
+    }
+    unsigned char frame[10];
+    frame[0] = (unsigned char)((32 + addr) & 0xFF); /* header: base id + address */
+    put_be32(frame + 1, 5);                         /* length of the payload */
+    frame[5] = 0;                                   /* cmd: GetDouts */
+    put_be32(frame + 6, id);
+    return PyBytes_FromStringAndSize((const char*)frame, sizeof frame);
+}
+
+/* floor_set(bin_state, id) -> the 12-byte SetDouts request frame, as
+ * corvane.set_do_request(bin_state, id), so that builder has an exact floor of its own. */
+static PyObject* bench_floor_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    (void)self;
+    if (check_two_positional("floor_set", nargs, kwnames) < 0) {
+        return NULL;
+    }
+    uint32_t bin_state, id;
+    if (as_bounded(args[0], 0xFFFFUL, &bin_state) < 0 ||
+        as_bounded(args[1], 0xFFFFFFFFUL, &id) < 0) {
+        return NULL;
+    }
+    unsigned char frame[12];
+    frame[0] = 32; /* header: base id + address 0 */
+    put_be32(frame + 1, 7);
+    frame[5] = 1; /* cmd: SetDouts */
+    put_be32(frame + 6, id);
+    frame[10] = (unsigned char)(bin_state >> 8);
+    frame[11] = (unsigned char)bin_state;
+    return PyBytes_FromStringAndSize((const char*)frame, sizeof frame);
+}
+
+static PyMethodDef floor_methods[] = {
+    {"floor", (PyCFunction)(void (*)(void))bench_floor, METH_FASTCALL | METH_KEYWORDS,
+     "floor(addr, id)\n--\n\nThe GetDouts request frame, built as cheaply as C allows."},
+    {"floor_set", (PyCFunction)(void (*)(void))bench_floor_set, METH_FASTCALL | METH_KEYWORDS,
+     "floor_set(bin_state, id)\n--\n\nThe SetDouts request frame, built as cheaply as C allows."},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef floor_module = {
+    PyModuleDef_HEAD_INIT,
+    .m_name = "corvane_bench_floor",
+    .m_doc = "Benchmark-only floor for corvane's request builders.",
+    .m_size = -1,
+    .m_methods = floor_methods,
+};
+
+PyMODINIT_FUNC PyInit_corvane_bench_floor(void) {
+    return PyModule_Create(&floor_module);
+}

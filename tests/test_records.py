@@ -1,0 +1,351 @@
+"""Record classes GetDoutsRequest, SetDoutsRequest, GetDoutsResponse, SetDoutsResponse.
+
+A record object holds one fixed-width protocol record inline and nothing else.
+Where a message is the interpreter's own, the expected text is taken from the
+interpreter itself through ctypes, so the tests hold on every supported version.
+"""
+
+import ctypes
+import gc
+import sys
+import weakref
+
+import pytest
+
+try:
+    from corvane.do_mod.packets.get_do import GetDoutsRequest
+except ImportError:
+    pytest.skip("record classes not built yet", allow_module_level=True)
+
+from corvane.do_mod.packets.get_do import GetDoutsResponse
+from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
+
+from conftest import allocated_growth
+
+try:
+    from hypothesis import given, strategies as st
+except ImportError:  # the property test is then skipped
+    given = None
+
+RANGE = "out of range integral type conversion attempted"
+
+# (class, name, field, largest value, text signature)
+RECORDS = [
+    (GetDoutsRequest, "GetDoutsRequest", None, None, "()"),
+    (SetDoutsRequest, "SetDoutsRequest", "bin_layout", 0xFFFF, "(bin_layout)"),
+    (GetDoutsResponse, "GetDoutsResponse", "bin_layout", 0xFFFF, "(bin_layout)"),
+    (SetDoutsResponse, "SetDoutsResponse", "success", 0xFF, "(success)"),
+]
+FIELDED = RECORDS[1:]
+each_record = pytest.mark.parametrize("cls, name, field, largest, sig", RECORDS,
+                                      ids=[r[1] for r in RECORDS])
+each_fielded = pytest.mark.parametrize("cls, name, field, largest, sig", FIELDED,
+                                       ids=[r[1] for r in FIELDED])
+HOW = ["position", "keyword", "assign"]
+
+# Hooks no class may define itself: the plain-object defaults must apply.
+NOT_DEFINED = (
+    "__init__", "__repr__", "__str__", "__eq__", "__ne__", "__lt__", "__hash__",
+    "__reduce__", "__reduce_ex__", "__getstate__", "__getnewargs__", "__copy__",
+    "__deepcopy__", "__iter__", "__contains__", "__dict__", "__weakref__", "__del__",
+)
+
+
+class Idx:
+    """Integer-like through __index__; raises `value` instead if it is an exception."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+    def __repr__(self):
+        return f"Idx({self.value!r})"
+
+
+def c_api(name, restype, *argtypes):
+    """A C API function of the running interpreter; it raises what the interpreter sets."""
+    return ctypes.PYFUNCTYPE(restype, *argtypes)((name, ctypes.pythonapi))
+
+
+def interpreter_error(call, *args):
+    try:
+        call(*args)
+    except Exception as exc:  # noqa: BLE001 - whatever the interpreter raises is the oracle
+        return type(exc), str(exc)
+    return None
+
+
+AS_LONG = c_api("PyLong_AsLong", ctypes.c_long, ctypes.py_object)
+
+
+def conversion_outcome(value, largest, field):
+    """("ok", n) or (exception type, message) for converting `value` to the field.
+
+    Fields are read as a signed 64-bit integer, then range-checked; only an
+    exact TypeError gains the parameter's name.
+    """
+    err = interpreter_error(AS_LONG, value)
+    if err is None:
+        number = AS_LONG(value)
+        return ("ok", number) if 0 <= number <= largest else (OverflowError, RANGE)
+    return (TypeError, f"argument '{field}': {err[1]}") if err[0] is TypeError else err
+
+
+def put(cls, field, how, value, obj=None):
+    """Hand `value` to the field by position, by keyword or by assignment to `obj`."""
+    if how == "position":
+        return cls(value)
+    if how == "keyword":
+        return cls(**{field: value})
+    setattr(obj, field, value)
+    return obj
+
+
+def fails(exc, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc:
+        return
+    raise AssertionError(f"{fn} did not raise {exc.__name__}")
+
+
+def check_no_leaks(group, ops, classes):
+    """Run every operation many times: no blocks kept, no class reference kept.
+
+    Every instance holds a reference to its heap type and must drop it on
+    deallocation; otherwise the class's count climbs with every object.
+    """
+
+    def measure(fn, calls):
+        fn()
+        gc.collect()  # garbage left by earlier tests must not count
+        before = [sys.getrefcount(c) for c in classes]
+        growth = allocated_growth(fn, calls=calls)
+        after = [sys.getrefcount(c) for c in classes]
+        return growth, {c.__name__: a - b for c, a, b in zip(classes, after, before) if a != b}
+
+    growth, drift = measure(lambda: [fn() for fn in ops.values()], 1000)
+    if growth >= 100 or drift:  # a leak keeps one block or reference per call
+        per_op = {name: measure(fn, 500) for name, fn in ops.items()}
+        pytest.fail(f"{group}: {growth} blocks kept, class refs drift {drift}; by op {per_op}")
+
+
+# --- class properties --------------------------------------------------------------
+
+
+@each_record
+def test_class_and_instance_properties(cls, name, field, largest, sig):
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+    assert cls.__doc__ == "" and cls.__text_signature__ == sig
+    assert cls.__bases__ == (object,)
+    assert (cls.__dictoffset__, cls.__weakrefoffset__, cls.__itemsize__) == (0, 0, 0)
+    assert [n for n in NOT_DEFINED + ("__match_args__",) if n in vars(cls)] == []
+    assert not hasattr(cls, "__match_args__")
+    a, b = (cls() if field is None else cls(5) for _ in range(2))
+    assert type(a) is cls
+    assert not hasattr(a, "__dict__") and not gc.is_tracked(a)
+    with pytest.raises(TypeError):
+        weakref.ref(a)
+    # No GC header, dict or weakref slot: a header plus a record of at most 2 bytes.
+    assert sys.getsizeof(a) == cls.__basicsize__ <= object.__basicsize__ + 8
+    assert a == a and a != b and not a == b and len({a, b}) == 2
+    assert hash(a) == object.__hash__(a)
+    assert repr(a) == str(a) == f"<builtins.{name} object at {id(a):#x}>"
+    with pytest.raises(TypeError):
+        a < b  # noqa: B015
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Derived", (cls,), {})
+
+
+# --- binding ---------------------------------------------------------------------------
+
+
+def _binding_cases():
+    g = "GetDoutsRequest.__new__()"
+    yield GetDoutsRequest, (7,), {}, f"{g} takes 0 positional arguments but 1 was given"
+    yield GetDoutsRequest, (1, 2), {}, f"{g} takes 0 positional arguments but 2 were given"
+    yield GetDoutsRequest, (), {"x": 1, "y": 2}, f"{g} got an unexpected keyword argument 'x'"
+    for cls, name, f, _, _ in FIELDED:
+        n = f"{name}.__new__()"
+        yield cls, (), {}, f"{n} missing 1 required positional argument: '{f}'"
+        yield cls, (1, 2), {}, f"{n} takes 1 positional arguments but 2 were given"
+        # Surplus positionals are reported before keywords, binding before conversion.
+        yield cls, (1.5, 2, 3), {f: 4}, f"{n} takes 1 positional arguments but 3 were given"
+        yield cls, (1,), {f: 2}, f"{n} got multiple values for argument '{f}'"
+        # Keywords in call order; the first bad one ends the binding.
+        yield cls, (1,), {f: 2, "x": 3}, f"{n} got multiple values for argument '{f}'"
+        yield cls, (), {"x": 1, f: 2}, f"{n} got an unexpected keyword argument 'x'"
+        yield cls, (), {f: "bad", "x": 1}, f"{n} got an unexpected keyword argument 'x'"
+        # Names are compared exactly.
+        yield cls, (), {f.upper(): 1}, f"{n} got an unexpected keyword argument '{f.upper()}'"
+    n = "SetDoutsRequest.__new__()"
+    yield SetDoutsRequest, (), {"bín": 1}, f"{n} got an unexpected keyword argument 'bín'"
+    # A keyword that is not valid UTF-8 names no parameter and shows U+FFFD per bad byte.
+    yield SetDoutsRequest, (), {"\udc80": 1}, f"{n} got an unexpected keyword argument '\ufffd\ufffd\ufffd'"
+
+
+@pytest.mark.parametrize("cls, args, kwargs, message", list(_binding_cases()))
+def test_binding_errors(cls, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        cls(*args, **kwargs)
+    assert type(info.value) is TypeError and str(info.value) == message
+
+
+# --- conversion ---------------------------------------------------------------------------
+
+
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize("how", HOW)
+@pytest.mark.parametrize("value, expected", [(0, 0), (True, 1), (False, 0), (Idx(7), 7),
+                                             (IntSub(9), 9), ("max", "max")], ids=repr)
+@each_fielded
+def test_accepted_values_read_back_as_exact_int(cls, name, field, largest, sig, value,
+                                                expected, how):
+    value, expected = (largest, largest) if value == "max" else (value, expected)
+    got = getattr(put(cls, field, how, value, cls(5)), field)
+    assert got == expected and type(got) is int
+
+
+def _rejected_cases():
+    for rec in FIELDED:
+        largest = rec[3]
+        for value in [largest + 1, largest + 256, -1, -largest, 2**32, 2**63 - 1, -(2**63),
+                      2**63, -(2**63) - 1, 2**64, 10**40,  # beyond signed 64-bit
+                      2.0, "5", None, b"\x01", 1j, Idx("5")]:  # no integer meaning
+            yield pytest.param(*rec, value, id=f"{rec[1]}-{value!r}")
+
+
+@pytest.mark.parametrize("how", HOW)
+@pytest.mark.parametrize("cls, name, field, largest, sig, value", list(_rejected_cases()))
+def test_rejected_values(cls, name, field, largest, sig, value, how):
+    exc_type, message = conversion_outcome(value, largest, field)
+    obj = cls(5)
+    with pytest.raises(exc_type) as info:
+        put(cls, field, how, value, obj)
+    assert type(info.value) is exc_type and str(info.value) == message
+    if exc_type is TypeError:  # replaced, not chained
+        assert info.value.__cause__ is None and info.value.__suppress_context__
+    assert getattr(obj, field) == 5  # the value is converted before the object is touched
+
+
+@pytest.mark.skipif(given is None, reason="hypothesis not installed")
+@each_fielded
+def test_any_integer_converts_as_the_interpreter_dictates(cls, name, field, largest, sig):
+    near_edges = st.sampled_from([largest, 2**63, 2**64]).flatmap(
+        lambda e: st.integers(-e - 2, e + 2))
+
+    @given(st.one_of(st.integers(), near_edges))
+    def check(value):
+        expected = conversion_outcome(value, largest, field)
+        obj = cls(0)
+        try:
+            setattr(obj, field, value)
+            got = ("ok", getattr(cls(value), field))
+        except (TypeError, OverflowError) as exc:
+            got = (type(exc), str(exc))
+        assert got == expected
+        assert getattr(obj, field) == (value if expected[0] == "ok" else 0)
+
+    check()
+
+
+def test_range_edges_spelled_out():
+    assert SetDoutsRequest(65535).bin_layout == 65535 and SetDoutsResponse(255).success == 255
+    for cls, value in (SetDoutsRequest, 65536), (SetDoutsRequest, -1), (SetDoutsResponse, 256):
+        with pytest.raises(OverflowError, match=f"^{RANGE}$"):
+            cls(value)
+    with pytest.raises(OverflowError) as info:  # the interpreter's own, unprefixed
+        SetDoutsRequest(2**64)
+    assert str(info.value) != RANGE and not str(info.value).startswith("argument")
+    with pytest.raises(TypeError, match=r"^argument 'bin_layout': "):
+        SetDoutsRequest(2.0)
+
+
+class Boom(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("how", HOW)
+@each_fielded
+def test_errors_raised_by_index_hook(cls, name, field, largest, sig, how):
+    # Exactly TypeError is re-raised under the parameter's name, keeping the
+    # original's cause; anything else, a TypeError subclass included, passes
+    # through as the very same object.
+    plain = TypeError("nope")
+    plain.__cause__ = cause = KeyError("why")
+    with pytest.raises(TypeError) as info:
+        put(cls, field, how, Idx(plain), cls(5))
+    assert type(info.value) is TypeError and info.value is not plain
+    assert str(info.value) == f"argument '{field}': nope" and info.value.__cause__ is cause
+    for exc in (Boom("sub"), ValueError("value")):
+        with pytest.raises(type(exc)) as info:
+            put(cls, field, how, Idx(exc), cls(5))
+        assert info.value is exc
+
+
+# --- attributes -----------------------------------------------------------------------------
+
+
+@each_record
+def test_deletion_and_unknown_attributes(cls, name, field, largest, sig):
+    obj = cls() if field is None else cls(5)
+    if field:
+        with pytest.raises(AttributeError) as info:
+            delattr(obj, field)
+        assert str(info.value) == "can't delete attribute" and getattr(obj, field) == 5
+    for attr in ["nope"] + (["bin_layout"] if field is None else []):
+        for action in (setattr, getattr, delattr):
+            with pytest.raises(AttributeError):
+                action(obj, attr, 1) if action is setattr else action(obj, attr)
+
+
+def test_assignment_changes_only_its_own_object():
+    a, b = SetDoutsRequest(1), SetDoutsRequest(1)
+    a.bin_layout = 300
+    assert (a.bin_layout, b.bin_layout) == (300, 1)
+
+
+# --- resource release ---------------------------------------------------------------------
+
+
+def _record_ops(cls, f, largest):
+    o = cls(1)
+    return {
+        "new(pos)": lambda: cls(3),
+        "new(kw)": lambda: cls(**{f: 3}),
+        "new(Idx)": lambda: cls(Idx(3)),
+        "read": lambda: getattr(o, f),
+        "assign": lambda: setattr(o, f, 2),
+        "new()": lambda: fails(TypeError, cls),
+        "new(1, 2)": lambda: fails(TypeError, cls, 1, 2),
+        "new(dup)": lambda: fails(TypeError, cls, 1, **{f: 2}),
+        "new(x=)": lambda: fails(TypeError, cls, x=1),
+        "new(float)": lambda: fails(TypeError, cls, 1.5),
+        "new(range)": lambda: fails(OverflowError, cls, largest + 1),
+        "new(huge)": lambda: fails(OverflowError, cls, 2**64),
+        "assign(str)": lambda: fails(TypeError, setattr, o, f, "x"),
+        "assign(-1)": lambda: fails(OverflowError, setattr, o, f, -1),
+        "del": lambda: fails(AttributeError, delattr, o, f),
+        "nope=": lambda: fails(AttributeError, setattr, o, "nope", 1),
+    }
+
+
+LEAK_GROUPS = {r[1]: _record_ops(r[0], r[2], r[3]) for r in FIELDED}
+LEAK_GROUPS["GetDoutsRequest"] = {
+    "new": GetDoutsRequest,
+    "new(1)": lambda: fails(TypeError, GetDoutsRequest, 1),
+    "new(x=1)": lambda: fails(TypeError, GetDoutsRequest, x=1),
+    "nope=": lambda o=GetDoutsRequest(): fails(AttributeError, setattr, o, "nope", 1),
+}
+
+
+@pytest.mark.parametrize("group", list(LEAK_GROUPS))
+def test_no_leaks(group):
+    check_no_leaks(group, LEAK_GROUPS[group], [r[0] for r in RECORDS])
