@@ -35,6 +35,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 import corvane
+from corvane.do_mod.packets import Request
+from corvane.do_mod.packets.set_do import SetDoutsRequest
 
 try:
     import corvane_bench_floor
@@ -48,13 +50,20 @@ FLOOR_TARGET = 1.25   # a builder may cost at most this many times the C floor
 PYTHON_TARGET = 0.60  # ... and at most this fraction of the pure-Python baseline
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Impl:
-    """One callable with fixed positional arguments; `label` is how the table shows it."""
+    """One callable with fixed positional arguments; `label` is how the table shows it.
+
+    A case that is a statement rather than a call (an attribute read, an assignment, a `match`)
+    gives `stmt` instead, run with the names of `env` as locals; `fn` then only produces the
+    result that check_results compares.
+    """
 
     label: str
     fn: Callable[..., Any]
     args: tuple = ()
+    stmt: str | None = None
+    env: dict[str, Any] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -64,8 +73,8 @@ class Row:
     subject: Impl
     floor: Impl | None = None
     python: Impl | None = None
-    floor_target: float = FLOOR_TARGET
-    python_target: float = PYTHON_TARGET
+    floor_target: float | None = FLOOR_TARGET
+    python_target: float | None = PYTHON_TARGET  # None: the ratio is reported, not judged
     # How results are compared up front; records of different classes need a key of their own.
     same_result: Callable[[Any, Any], bool] = field(default=operator.eq)
 
@@ -91,9 +100,100 @@ ROWS = [
 ]
 
 
+# Pure-Python equivalents of the record and union classes: what a script would write itself.
+@dataclass(slots=True)
+class PySetDoutsRequest:
+    bin_layout: int
+
+
+@dataclass(frozen=True, slots=True)
+class PyRequestSetDouts:
+    _0: PySetDoutsRequest
+
+    def cmd(self) -> int:
+        return 1
+
+
+CONSTRUCTION_TARGET = 0.35  # a construction may cost at most this fraction of pure Python
+READ_TARGET = 1.5           # an attribute read at most this many times a slotted read
+SIZE_LIMIT = 24             # bytes per record object and per union object
+
+record = SetDoutsRequest(5)
+variant = Request.SetDouts(record)
+py_record = PySetDoutsRequest(5)
+py_variant = PyRequestSetDouts(py_record)
+
+
+def statement(label: str, stmt: str, result: Callable[[], Any], **env: Any) -> Impl:
+    return Impl(label, result, stmt=stmt, env=env)
+
+
+def same_layout(a: Any, b: Any) -> bool:
+    return a.bin_layout == b.bin_layout
+
+
+ROWS += [
+    Row(
+        subject=Impl("SetDoutsRequest(5)", SetDoutsRequest, (5,)),
+        python=Impl("@dataclass(slots=True) record(5)", PySetDoutsRequest, (5,)),
+        python_target=CONSTRUCTION_TARGET, same_result=same_layout,
+    ),
+    Row(
+        subject=statement("r.bin_layout", "r.bin_layout", lambda: record.bin_layout, r=record),
+        python=statement("slotted r.bin_layout", "r.bin_layout", lambda: py_record.bin_layout,
+                         r=py_record),
+        python_target=READ_TARGET,
+    ),
+    Row(
+        subject=statement("r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=record),
+        python=statement("slotted r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=py_record),
+        python_target=None,
+    ),
+    Row(
+        subject=Impl("Request.SetDouts(rec)", Request.SetDouts, (record,)),
+        python=Impl("frozen slotted variant(rec)", PyRequestSetDouts, (py_record,)),
+        python_target=CONSTRUCTION_TARGET,
+        same_result=lambda a, b: same_layout(a._0, b._0),
+    ),
+    Row(
+        subject=statement("v._0 (a new copy each read)", "v._0", lambda: variant._0, v=variant),
+        python=statement("frozen slotted v._0", "v._0", lambda: py_variant._0, v=py_variant),
+        python_target=None, same_result=same_layout,
+    ),
+    Row(
+        subject=statement("v.cmd()", "v.cmd()", variant.cmd, v=variant),
+        python=statement("Python method v.cmd()", "v.cmd()", py_variant.cmd, v=py_variant),
+        python_target=None,
+    ),
+    Row(
+        subject=statement("match v: case Request.SetDouts(r)",
+                          "match v:\n    case S(x):\n        pass", lambda: 1,
+                          v=variant, S=Request.SetDouts),
+        python=statement("match on the Python variant", "match v:\n    case S(x):\n        pass",
+                         lambda: 1, v=py_variant, S=PyRequestSetDouts),
+        python_target=None,
+    ),
+]
+
+
+def check_sizes() -> int:
+    """Objects are the object header and one inline value: at most SIZE_LIMIT bytes each."""
+    misses = 0
+    for label, obj in (("record object", record), ("union object", variant)):
+        size = sys.getsizeof(obj)
+        ok = size <= SIZE_LIMIT
+        misses += not ok
+        print(f"sys.getsizeof({label}) = {size} bytes  <= {SIZE_LIMIT} {'PASS' if ok else 'MISS'}")
+    return misses
+
+
 def make_timer(impl: Impl) -> timeit.Timer:
     """A timer whose loop body calls impl UNROLL times, with the function and its arguments
     bound to local variables, so that no case pays for global or attribute look-ups."""
+    if impl.stmt is not None:
+        setup = "\n".join(f"{name} = _env[{name!r}]" for name in impl.env)
+        stmt = "\n".join([impl.stmt] * UNROLL)
+        return timeit.Timer(stmt, setup, globals={"_env": impl.env})
     names = [f"a{i}" for i in range(len(impl.args))]
     setup = "\n".join(["f = _fn"] + [f"{n} = _args[{i}]" for i, n in enumerate(names)])
     stmt = "\n".join([f"f({', '.join(names)})"] * UNROLL)
@@ -156,7 +256,9 @@ def ratio(samples, subject: Impl, base: Impl) -> float:
     return min(samples[subject]) / min(samples[base])
 
 
-def verdict(ratio: float, target: float) -> tuple[str, bool]:
+def verdict(ratio: float, target: float | None) -> tuple[str, bool]:
+    if target is None:
+        return f"{ratio:5.2f}", True
     ok = ratio <= target
     return f"{ratio:5.2f}  <= {target:.2f} {'PASS' if ok else 'MISS'}", ok
 
@@ -192,6 +294,8 @@ def report(samples, markdown: bool) -> int:
     if markdown:
         print()
         print("\n".join(md))
+    print()
+    misses += check_sizes()
     print()
     if misses:
         print(f"{misses} target(s) missed")
