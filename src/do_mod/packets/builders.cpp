@@ -23,39 +23,46 @@ constexpr ArgumentSpec<2> kSetDoRequestSpec{"", "set_do_request", {"bin_state", 
     return new_bytes(bytes.bytes().data(), bytes.size());
 }
 
-PyResult<Owned> get_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind_vector_arguments(kGetDoRequestSpec, args, nargs, kwnames);
+// A frame to send: the address its header is made from, and the payload.
+struct Addressed {
+    std::uint64_t address;
+    RequestPacket packet;
+};
+
+// Both builders take a request-specific first parameter and the request id, converted strictly
+// in that order (only the first failure is reported), and frame what `compose` makes of them.
+template <const ArgumentSpec<2>& spec, auto ConvertFirst, class Compose>
+[[gnu::always_inline]] inline PyResult<Owned> build_request(PyObject* const* args, Py_ssize_t nargs,
+                                                            PyObject* kwnames, Compose compose) {
+    auto bound = bind_vector_arguments(spec, args, nargs, kwnames);
     if (!bound) {
         return forward_error(bound);
     }
-    auto [addr_arg, id_arg] = *bound;
-    auto addr = convert_argument("addr", addr_arg, convert_u64);
-    if (!addr) {
-        return forward_error(addr);
+    auto first = convert_argument(spec.parameter_names[0], (*bound)[0], ConvertFirst);
+    if (!first) {
+        return forward_error(first);
     }
-    auto id = convert_argument("id", id_arg, convert_u32);
+    auto id = convert_argument(spec.parameter_names[1], (*bound)[1], convert_u32);
     if (!id) {
         return forward_error(id);
     }
-    return frame_as_bytes(*addr, RequestPacket::of(*id, Request{GetDoutsRequest{}}));
+    Addressed frame = compose(*first, *id);
+    return frame_as_bytes(frame.address, frame.packet);
+}
+
+PyResult<Owned> get_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return build_request<kGetDoRequestSpec, convert_u64>(
+        args, nargs, kwnames, [](std::uint64_t addr, std::uint32_t id) {
+            return Addressed{addr, RequestPacket::of(id, Request{GetDoutsRequest{}})};
+        });
 }
 
 PyResult<Owned> set_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind_vector_arguments(kSetDoRequestSpec, args, nargs, kwnames);
-    if (!bound) {
-        return forward_error(bound);
-    }
-    auto [bin_state_arg, id_arg] = *bound;
-    auto bin_state = convert_argument("bin_state", bin_state_arg, convert_u16);
-    if (!bin_state) {
-        return forward_error(bin_state);
-    }
-    auto id = convert_argument("id", id_arg, convert_u32);
-    if (!id) {
-        return forward_error(id);
-    }
-    // A set request is never addressed: its frames always go out with address 0.
-    return frame_as_bytes(0, RequestPacket::of(*id, Request{SetDoutsRequest{*bin_state}}));
+    return build_request<kSetDoRequestSpec, convert_u16>(
+        args, nargs, kwnames, [](std::uint16_t bin_state, std::uint32_t id) {
+            // A set request is never addressed: its frames always go out with address 0.
+            return Addressed{0, RequestPacket::of(id, Request{SetDoutsRequest{bin_state}})};
+        });
 }
 
 PyObject* get_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
