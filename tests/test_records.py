@@ -185,7 +185,8 @@ def _binding_cases():
     n = "SetDoutsRequest.__new__()"
     yield SetDoutsRequest, (), {"bín": 1}, f"{n} got an unexpected keyword argument 'bín'"
     # A keyword that is not valid UTF-8 names no parameter and shows U+FFFD per bad byte.
-    yield SetDoutsRequest, (), {"\udc80": 1}, f"{n} got an unexpected keyword argument '\ufffd\ufffd\ufffd'"
+    yield SetDoutsRequest, (), {"\udc80": 1}, (
+        f"{n} got an unexpected keyword argument '\ufffd\ufffd\ufffd'")
 
 
 @pytest.mark.parametrize("cls, args, kwargs, message", list(_binding_cases()))
@@ -238,34 +239,18 @@ def test_rejected_values(cls, name, field, largest, sig, value, how):
 @pytest.mark.skipif(given is None, reason="hypothesis not installed")
 @each_fielded
 def test_any_integer_converts_as_the_interpreter_dictates(cls, name, field, largest, sig):
-    near_edges = st.sampled_from([largest, 2**63, 2**64]).flatmap(
-        lambda e: st.integers(-e - 2, e + 2))
+    edges = st.sampled_from([largest, 2**63, 2**64]).flatmap(lambda e: st.integers(-e - 2, e + 2))
 
-    @given(st.one_of(st.integers(), near_edges))
+    @given(st.one_of(st.integers(), edges))
     def check(value):
         expected = conversion_outcome(value, largest, field)
-        obj = cls(0)
         try:
-            setattr(obj, field, value)
-            got = ("ok", getattr(cls(value), field))
+            got = ("ok", getattr(put(cls, field, "assign", value, cls(0)), field))
         except (TypeError, OverflowError) as exc:
             got = (type(exc), str(exc))
         assert got == expected
-        assert getattr(obj, field) == (value if expected[0] == "ok" else 0)
 
     check()
-
-
-def test_range_edges_spelled_out():
-    assert SetDoutsRequest(65535).bin_layout == 65535 and SetDoutsResponse(255).success == 255
-    for cls, value in (SetDoutsRequest, 65536), (SetDoutsRequest, -1), (SetDoutsResponse, 256):
-        with pytest.raises(OverflowError, match=f"^{RANGE}$"):
-            cls(value)
-    with pytest.raises(OverflowError) as info:  # the interpreter's own, unprefixed
-        SetDoutsRequest(2**64)
-    assert str(info.value) != RANGE and not str(info.value).startswith("argument")
-    with pytest.raises(TypeError, match=r"^argument 'bin_layout': "):
-        SetDoutsRequest(2.0)
 
 
 class Boom(TypeError):
@@ -304,12 +289,6 @@ def test_deletion_and_unknown_attributes(cls, name, field, largest, sig):
         for action in (setattr, getattr, delattr):
             with pytest.raises(AttributeError):
                 action(obj, attr, 1) if action is setattr else action(obj, attr)
-
-
-def test_assignment_changes_only_its_own_object():
-    a, b = SetDoutsRequest(1), SetDoutsRequest(1)
-    a.bin_layout = 300
-    assert (a.bin_layout, b.bin_layout) == (300, 1)
 
 
 # --- resource release ---------------------------------------------------------------------
