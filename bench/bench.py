@@ -118,7 +118,9 @@ CONSTRUCTION_TARGET = 0.35  # a construction may cost at most this fraction of p
 READ_TARGET = 1.5           # an attribute read at most this many times a slotted read
 SIZE_LIMIT = 24             # bytes per record object and per union object
 
+FloorRecord = corvane_bench_floor.FloorRecord
 record = SetDoutsRequest(5)
+floor_record = FloorRecord(5)
 variant = Request.SetDouts(record)
 py_record = PySetDoutsRequest(5)
 py_variant = PyRequestSetDouts(py_record)
@@ -135,17 +137,21 @@ def same_layout(a: Any, b: Any) -> bool:
 ROWS += [
     Row(
         subject=Impl("SetDoutsRequest(5)", SetDoutsRequest, (5,)),
+        floor=Impl("FloorRecord(5)", FloorRecord, (5,)),
         python=Impl("@dataclass(slots=True) record(5)", PySetDoutsRequest, (5,)),
         python_target=CONSTRUCTION_TARGET, same_result=same_layout,
     ),
     Row(
         subject=statement("r.bin_layout", "r.bin_layout", lambda: record.bin_layout, r=record),
+        floor=statement("FloorRecord r.bin_layout", "r.bin_layout", lambda: 5, r=floor_record),
         python=statement("slotted r.bin_layout", "r.bin_layout", lambda: py_record.bin_layout,
                          r=py_record),
         python_target=READ_TARGET,
     ),
     Row(
         subject=statement("r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=record),
+        floor=statement("FloorRecord r.bin_layout = 5", "r.bin_layout = 5", lambda: 5,
+                        r=floor_record),
         python=statement("slotted r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=py_record),
         python_target=None,
     ),

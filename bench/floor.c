@@ -94,6 +94,73 @@ static PyObject* bench_floor_set(PyObject* self, PyObject* const* args, Py_ssize
     return PyBytes_FromStringAndSize((const char*)frame, sizeof frame);
 }
 
+/* FloorRecord(bin_layout): the cheapest heap class built like corvane's record classes
+ * (PyType_FromSpec with tp_new, tp_dealloc and one getset field stored inline), so the
+ * constructions and attribute reads have a floor: what the interpreter's own type-call and
+ * descriptor paths cost, whatever the class does inside them. */
+typedef struct {
+    PyObject_HEAD
+    uint16_t bin_layout;
+} FloorRecord;
+
+static PyObject* floor_record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (kwargs != NULL || PyTuple_GET_SIZE(args) != 1) {
+        PyErr_SetString(PyExc_TypeError, "FloorRecord() takes exactly one positional argument");
+        return NULL;
+    }
+    uint32_t value;
+    if (as_bounded(PyTuple_GET_ITEM(args, 0), 0xFFFFUL, &value) < 0) {
+        return NULL;
+    }
+    FloorRecord* self = (FloorRecord*)type->tp_alloc(type, 0);
+    if (self != NULL) {
+        self->bin_layout = (uint16_t)value;
+    }
+    return (PyObject*)self;
+}
+
+static void floor_record_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+static PyObject* floor_record_get(PyObject* self, void* closure) {
+    (void)closure;
+    return PyLong_FromLong(((FloorRecord*)self)->bin_layout);
+}
+
+static int floor_record_set(PyObject* self, PyObject* value, void* closure) {
+    (void)closure;
+    uint32_t converted;
+    if (value == NULL) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    if (as_bounded(value, 0xFFFFUL, &converted) < 0) {
+        return -1;
+    }
+    ((FloorRecord*)self)->bin_layout = (uint16_t)converted;
+    return 0;
+}
+
+static PyGetSetDef floor_record_getset[] = {
+    {"bin_layout", floor_record_get, floor_record_set, NULL, NULL},
+    {NULL, NULL, NULL, NULL, NULL},
+};
+
+static PyType_Slot floor_record_slots[] = {
+    {Py_tp_new, (void*)floor_record_new},
+    {Py_tp_dealloc, (void*)floor_record_dealloc},
+    {Py_tp_getset, floor_record_getset},
+    {0, NULL},
+};
+
+static PyType_Spec floor_record_spec = {
+    "corvane_bench_floor.FloorRecord", sizeof(FloorRecord), 0, Py_TPFLAGS_DEFAULT,
+    floor_record_slots,
+};
+
 static PyMethodDef floor_methods[] = {
     {"floor", (PyCFunction)(void (*)(void))bench_floor, METH_FASTCALL | METH_KEYWORDS,
      "floor(addr, id)\n--\n\nThe GetDouts request frame, built as cheaply as C allows."},
@@ -111,5 +178,15 @@ static struct PyModuleDef floor_module = {
 };
 
 PyMODINIT_FUNC PyInit_corvane_bench_floor(void) {
-    return PyModule_Create(&floor_module);
+    PyObject* module = PyModule_Create(&floor_module);
+    if (module == NULL) {
+        return NULL;
+    }
+    PyObject* record_type = PyType_FromSpec(&floor_record_spec);
+    if (record_type == NULL || PyModule_AddObject(module, "FloorRecord", record_type) < 0) {
+        Py_XDECREF(record_type);
+        Py_DECREF(module);
+        return NULL;
+    }
+    return module;
 }
