@@ -15,7 +15,7 @@ import sys
 import pytest
 
 import corvane
-from conftest import allocated_growth, run_fresh
+from conftest import run_fresh
 
 get_do_request = corvane.get_do_request
 set_do_request = corvane.set_do_request
@@ -436,50 +436,3 @@ corvane.get_do_request(0, 0)
 """)
     assert result.returncode == -signal.SIGABRT, result.stderr
     assert "uncaught panic at ffi boundary" in result.stderr
-
-
-# --- leaks --------------------------------------------------------------------
-
-
-class CausedTypeError:
-    def __index__(self):
-        raise TypeError("t") from KeyError("k")
-
-
-def swallow(call, unraisable):
-    def run():
-        try:
-            call()
-        except Exception:
-            pass
-        unraisable.clear()
-
-    return run
-
-
-LEAK_PATHS = {
-    "get": lambda: get_do_request(3, 0x01020304),
-    "get keywords": lambda: get_do_request(id=7, addr=3),
-    "get index": lambda: get_do_request(Index(3), Index(7)),
-    "set": lambda: set_do_request(0xA5C3, 7),
-    "set keywords": lambda: set_do_request(bin_state=1, id=7),
-    "surplus": lambda: get_do_request(1, 2, 3),
-    "missing": lambda: set_do_request(),
-    "multiple": lambda: set_do_request(1, 2, id=3),
-    "unexpected": lambda: get_do_request(1, x=2),
-    "unexpected surrogate": lambda: set_do_request(1, **{"\ud800": 2}),
-    "unprintable keyword": lambda: get_do_request(1, **{Unprintable("zz"): 2}),
-    "renamed type error": lambda: set_do_request(1.5, 1),
-    "renamed with cause": lambda: get_do_request(1, CausedTypeError()),
-    "passed through": lambda: set_do_request(1, Raises(ValueError("v"))),
-    "narrow overflow": lambda: set_do_request(65536, 1),
-    "interpreter overflow": lambda: get_do_request(-1, 1),
-    "huge": lambda: set_do_request(2**80, 1),
-}
-
-
-@pytest.mark.parametrize("path", LEAK_PATHS)
-def test_no_leak(path):
-    with unraisable_hook() as unraisable:
-        call = swallow(LEAK_PATHS[path], unraisable)
-        assert allocated_growth(call) < 50

@@ -22,7 +22,7 @@ from corvane.do_mod.packets import Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 
-from test_records import NOT_DEFINED, Idx, c_api, check_no_leaks, fails, interpreter_error
+from test_records import NOT_DEFINED, Idx, c_api, interpreter_error
 
 # (variant class, union class, full name, carried record class, field, command code)
 VARIANTS = [
@@ -322,54 +322,3 @@ def test_match_patterns(variant, union, name, rec_cls, field, cmd):
             pass
     assert contents(positional) == contents(by_keyword) == (rec_cls, 5 if field else None)
     assert positional is not by_keyword
-
-
-# --- resource release ---------------------------------------------------------------------
-
-
-def _match(obj, variant):
-    match obj:
-        case variant(r):
-            return r
-
-
-def _variant_ops(v, rec_cls, field):
-    r = record(rec_cls, field)
-    o = v(r)
-    wrong = 5 if rec_cls is GetDoutsRequest else GetDoutsRequest()
-    return {
-        "new(rec)": lambda: v(r),
-        "new(_0=rec)": lambda: v(_0=r),
-        "new()": lambda: fails(TypeError, v),
-        "new(rec, rec)": lambda: fails(TypeError, v, r, r),
-        "new(x=)": lambda: fails(TypeError, v, x=r),
-        "new(wrong)": lambda: fails(TypeError, v, wrong),
-        "_0": lambda: o._0,
-        "_0=": lambda: fails(AttributeError, setattr, o, "_0", r),
-        "cmd": lambda: o.cmd(),
-        "base_id": lambda: o.base_id(),
-        "len": lambda: len(o),
-        "[0]": lambda: o[0],
-        "[1000]": lambda: fails(IndexError, o.__getitem__, 1000),
-        "[-1000]": lambda: fails(OverflowError, o.__getitem__, -1000),
-        "['0']": lambda: fails(TypeError, o.__getitem__, "0"),
-        "iter": lambda: list(o),
-        "sq_item": lambda: fails(IndexError, SEQUENCE_GET_ITEM, o, 1000),
-        "in": lambda: r in o,
-        "match": lambda: _match(o, v),
-    }
-
-
-LEAK_GROUPS = {name: _variant_ops(v, rec_cls, field) for v, _, name, rec_cls, field, _ in VARIANTS}
-LEAK_GROUPS["unions"] = {
-    "Request()": lambda: fails(TypeError, Request),
-    "Response(1)": lambda: fails(TypeError, Response, 1),
-    "SubRequest()": lambda: fails(TypeError, SubRequest),
-    "base_id": Request.base_id,
-    "cmd(other)": lambda o=Response.GetDouts(GetDoutsResponse(1)): fails(TypeError, Request.cmd, o),
-}
-
-
-@pytest.mark.parametrize("group", list(LEAK_GROUPS))
-def test_no_leaks(group):
-    check_no_leaks(group, LEAK_GROUPS[group], ALL_CLASSES)

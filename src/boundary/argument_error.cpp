@@ -14,8 +14,11 @@ namespace corvane {
     std::string text = "argument '" + std::string(name) + "': " + render_object(original);
     PythonError wrapped = PythonError::deferred(PyExc_TypeError, std::move(text));
     // Setting the cause (even to None) also suppresses the context, so the traceback shows
-    // the named error alone rather than "during handling of ..." the original.
-    PyException_SetCause(wrapped.exception().get(), PyException_GetCause(original.get()));
+    // the named error alone rather than "during handling of ..." the original. Realising the
+    // new error can fail internally, so it comes first: the new reference that
+    // PyException_GetCause returns must not be taken while that can still throw.
+    Borrowed realised = wrapped.exception();
+    PyException_SetCause(realised.get(), PyException_GetCause(original.get()));
     return wrapped;
 }
 

@@ -15,7 +15,11 @@ namespace {
 // A RuntimeError that explains `cause` (which becomes its __cause__).
 PythonError runtime_error_caused_by(std::string message, PythonError cause) {
     PythonError error = PythonError::deferred(PyExc_RuntimeError, std::move(message));
-    PyException_SetCause(error.exception().get(), std::move(cause).take_exception().release());
+    // Both realisations can fail internally; the cause is released to PyException_SetCause
+    // only once neither can any more, so that it is never leaked on the way out.
+    Borrowed realised = error.exception();
+    Owned cause_exception = std::move(cause).take_exception();
+    PyException_SetCause(realised.get(), cause_exception.release());
     return error;
 }
 
