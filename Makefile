@@ -28,6 +28,8 @@ BENCH_CFLAGS ?= -O3 -fPIC -shared -Wall -Wextra -Werror
 
 PYTEST_ARGS ?=
 BENCH_ARGS  ?=
+# `make fuzz`: hypothesis examples per test of tests/test_boundary_model.py (CI runs 300).
+FUZZ_EXAMPLES ?= 5000
 QUIET_PIP   ?= -q
 
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
@@ -98,7 +100,7 @@ corvane_venv() {
 }
 endef
 
-.PHONY: help test demo bench wheels format format-check clean
+.PHONY: help test fuzz demo bench wheels format format-check clean
 
 help:
 	@printf '%s\n' \
@@ -107,6 +109,8 @@ help:
 	    '                     simulated DO board over a pseudo-terminal (first CPython found)' \
 	    '  make test          build and run the test suite on every CPython >= 3.12 found' \
 	    "                     (PYTEST_ARGS='-k frames -x' passes options to pytest)" \
+	    '  make fuzz          differential fuzzing of argument binding and conversion against' \
+	    '                     its model, with FUZZ_EXAMPLES (5000) examples per test' \
 	    '  make bench         time the request builders against a C floor and struct.Struct' \
 	    '                     (BENCH_ARGS=--quick for a short run)' \
 	    '  make wheels        build a manylinux wheel per CPython >= 3.12 into wheelhouse/ and' \
@@ -143,6 +147,19 @@ test:
 	done
 	echo "==> summary"
 	printf '    %s\n' "$${summary[@]}"
+	exit $$failed
+
+# The boundary model test with many more hypothesis examples, on every interpreter; PYTEST_ARGS
+# passes on (e.g. -x). Outside CI: it takes several minutes per interpreter.
+fuzz:
+	@$(PY_FUNCTIONS)
+	failed=0
+	for py in $$(all_pythons); do
+	    corvane_venv "$$py"
+	    echo "==> [$$VER] fuzzing the call boundary: $(FUZZ_EXAMPLES) examples per test"
+	    CORVANE_FUZZ=1 CORVANE_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) \
+	        "$$VPY" -m pytest tests/test_boundary_model.py -q $(PYTEST_ARGS) || failed=1
+	done
 	exit $$failed
 
 # The demo prints the worked frames, then drives a simulated DO board over a pseudo-terminal: the
@@ -236,7 +253,7 @@ wheels:
 	            || exit 100
 	        whl=$$(echo "$$raw/$$ver"/corvane-*-$$tag-$$tag-*.whl)
 	        [ -f "$$whl" ] || { echo "no $$tag wheel in $$raw/$$ver" >&2; exit 100; }
-	        "$$tools/bin/auditwheel" show "$$whl" | tee "$$raw/$$ver/show.txt"
+	        "$$tools/bin/auditwheel" show "$$whl" | tee "$$raw/$$ver/show.txt" || exit 100
 	        plat=$$(tr -s ' \n' '  ' <"$$raw/$$ver/show.txt" \
 	            | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
 	        [ -n "$$plat" ] || { echo "auditwheel found no manylinux tag for $$whl" >&2; exit 100; }

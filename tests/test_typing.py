@@ -1,0 +1,71 @@
+"""The type stubs (stubs/corvane-stubs, installed beside the module as a PEP 561 stub-only
+package) checked against the built module and against typed code, with mypy."""
+
+import importlib.metadata
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy", reason="mypy is not installed (make test installs it): typing checks skipped")
+
+import corvane  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+STUBS = ROOT / "stubs" / "corvane-stubs"
+TYPECHECK = ROOT / "tests" / "typecheck"
+# Everything here must pass mypy --strict: the examples are what users copy.
+STRICT_CLEAN = sorted(ROOT.glob("examples/*.py")) + [TYPECHECK / "uses_every_name.py"]
+REJECTED = TYPECHECK / "rejected.py"
+
+
+def run(*args: str, cwd: Path = ROOT) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, *args], cwd=cwd, capture_output=True, text=True, timeout=600)
+
+
+@pytest.fixture(scope="session")
+def mypy_strict(tmp_path_factory):
+    cache = tmp_path_factory.mktemp("mypy-cache")
+    return lambda path: run("-m", "mypy", "--strict", "--cache-dir", str(cache), str(path))
+
+
+def test_stubs_are_installed_with_the_module():
+    files = importlib.metadata.files("corvane") or []
+    installed = {Path(*f.parts[1:]).as_posix() for f in files if f.parts[0] == "corvane-stubs"}
+    sources = {p.relative_to(STUBS).as_posix() for p in STUBS.rglob("*.pyi")}
+    assert installed == sources
+
+
+def test_stubtest_finds_no_difference(tmp_path):
+    # Run outside the source tree, so that only the installed stubs and module are seen.
+    result = run("-m", "mypy.stubtest", "corvane", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("path", STRICT_CLEAN, ids=lambda p: p.relative_to(ROOT).as_posix())
+def test_strict_mypy_passes(mypy_strict, path):
+    result = mypy_strict(path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_typed_file_runs_and_names_every_public_name():
+    result = run(str(TYPECHECK / "uses_every_name.py"))
+    assert result.returncode == 0, result.stdout + result.stderr
+    packets = corvane.do_mod.packets
+    modules = [corvane, corvane.do_mod, packets, packets.get_do, packets.set_do]
+    names = {name for module in modules for name in module.__all__}
+    names |= {"GetDouts", "SetDouts", "_0", "__match_args__", "cmd", "base_id", "bin_layout", "success"}
+    text = (TYPECHECK / "uses_every_name.py").read_text()
+    assert {name for name in names if not re.search(rf"\b{re.escape(name)}\b", text)} == set()
+
+
+def test_misuses_are_rejected_line_by_line(mypy_strict):
+    lines = REJECTED.read_text().splitlines()
+    marked = (re.search(r"# rejected: \[([a-z-]+)\]$", line) for line in lines)
+    expected = {(number, m[1]) for number, m in enumerate(marked, 1) if m}
+    result = mypy_strict(REJECTED)
+    reported = re.findall(r"^[^\n]*?:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert {(int(number), code) for number, code in reported} == expected, result.stdout
