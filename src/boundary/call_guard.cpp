@@ -10,7 +10,14 @@ void raise_panic(std::string message) noexcept {
     try {
         PythonError::panic(std::move(message)).raise();
     } catch (...) {
-        abort_at_ffi_boundary(current_failure_message());
+        // The panic's own message or tuple could not be made. A panic that says so ("Python
+        // API call failed") is still better than ending the process over what may be one
+        // failed allocation; only when that cannot be raised either is there nothing left.
+        try {
+            PythonError::panic(current_failure_message()).raise();
+        } catch (...) {
+            abort_at_ffi_boundary(current_failure_message());
+        }
     }
 }
 
