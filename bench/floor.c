@@ -99,8 +99,7 @@ static PyObject* bench_floor_set(PyObject* self, PyObject* const* args, Py_ssize
  * constructions and attribute reads have a floor: what the interpreter's own type-call and
  * descriptor paths cost, whatever the class does inside them. */
 typedef struct {
-    PyObject_HEAD
-    uint16_t bin_layout;
+    PyObject_HEAD uint16_t bin_layout;
 } FloorRecord;
 
 static PyObject* floor_record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -157,7 +156,10 @@ static PyType_Slot floor_record_slots[] = {
 };
 
 static PyType_Spec floor_record_spec = {
-    "corvane_bench_floor.FloorRecord", sizeof(FloorRecord), 0, Py_TPFLAGS_DEFAULT,
+    "corvane_bench_floor.FloorRecord",
+    sizeof(FloorRecord),
+    0,
+    Py_TPFLAGS_DEFAULT,
     floor_record_slots,
 };
 
