@@ -16,31 +16,14 @@ import pytest
 
 import corvane
 from conftest import run_fresh
+from doubles import (INDEX_CALLS, OUT_OF_RANGE, Idx, NoStr, Raiser, ShownKey, SubTypeError,
+                     Unprintable, missing, multiple, surplus, unexpected)
 
 get_do_request = corvane.get_do_request
 set_do_request = corvane.set_do_request
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
 NOT_INT = "'{}' object cannot be interpreted as an integer"
 FFFD3 = "\ufffd" * 3  # a lone surrogate, UTF-8 encoded with surrogatepass, decoded with replacement
-
-
-def missing(fn, names):
-    k = len(names)
-    listed = " and ".join(f"'{n}'" for n in names)
-    return f"{fn}() missing {k} required positional argument{'s' * (k > 1)}: {listed}"
-
-
-def surplus(fn, given):
-    return f"{fn}() takes 2 positional arguments but {given} were given"
-
-
-def unexpected(fn, key):
-    return f"{fn}() got an unexpected keyword argument '{key}'"
-
-
-def multiple(fn, name):
-    return f"{fn}() got multiple values for argument '{name}'"
 
 
 G, S = "get_do_request", "set_do_request"
@@ -54,11 +37,11 @@ BINDING_ERRORS = [
     (G, (), {"addr": 1}, missing(G, ["id"])),
     (S, (1,), {}, missing(S, ["id"])),
     (S, (), {"id": 1}, missing(S, ["bin_state"])),
-    (G, (1, 2, 3), {}, surplus(G, 3)),
-    (S, (1, 2, 3, 4), {}, surplus(S, 4)),
+    (G, (1, 2, 3), {}, surplus(G, 2, 3)),
+    (S, (1, 2, 3, 4), {}, surplus(S, 2, 4)),
     # surplus positionals are reported before any keyword is looked at
-    (S, (1, 2, 3), {"id": 3}, surplus(S, 3)),
-    (G, (1, 2, 3), {"x": 1}, surplus(G, 3)),
+    (S, (1, 2, 3), {"id": 3}, surplus(S, 2, 3)),
+    (G, (1, 2, 3), {"x": 1}, surplus(G, 2, 3)),
     (S, (1, 2), {"id": 3}, multiple(S, "id")),
     (G, (1,), {"addr": 2}, multiple(G, "addr")),
     (G, (1, 2), {"addr": 3, "id": 4}, multiple(G, "addr")),
@@ -85,35 +68,15 @@ BINDING_ERRORS = [
 ]
 
 
-class Spy:
-    """Counts __index__ calls: binding must fail before any conversion."""
-
-    calls = 0
-
-    def __index__(self):
-        Spy.calls += 1
-        return 1
-
-
 @pytest.mark.parametrize("fn, args, kwargs, message", BINDING_ERRORS)
 def test_binding_errors(fn, args, kwargs, message):
-    spy = Spy()
-    Spy.calls = 0
+    spy = Idx(1)  # counts __index__ calls: binding must fail before any conversion
+    INDEX_CALLS[0] = 0
     with pytest.raises(TypeError) as info:
         BUILDERS[fn](*[spy for _ in args], **{k: spy for k in kwargs})
     assert type(info.value) is TypeError
     assert str(info.value) == message
-    assert Spy.calls == 0
-
-
-class Shown(str):
-    def __str__(self):
-        return "shown"
-
-
-class Unprintable(str):
-    def __str__(self):
-        raise RuntimeError("no str")
+    assert INDEX_CALLS[0] == 0
 
 
 @contextlib.contextmanager
@@ -129,7 +92,7 @@ def unraisable_hook():
 
 def test_unexpected_keyword_is_rendered_with_str():
     with pytest.raises(TypeError, match=r"^get_do_request\(\) got an unexpected keyword argument 'shown'$"):
-        get_do_request(1, **{Shown("zz"): 2})
+        get_do_request(1, **{ShownKey("zz", "shown"): 2})
 
 
 def test_unprintable_unexpected_keyword():
@@ -153,31 +116,23 @@ def test_matched_keyword_uses_its_text_not_str():
     assert unraisable == []
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 CONVERSION_ERRORS = [
     (S, (1.5, 1), TypeError, "argument 'bin_state': " + NOT_INT.format("float")),
     (S, (1.5, "x"), TypeError, "argument 'bin_state': " + NOT_INT.format("float")),
     (S, ("x", 1), TypeError, "argument 'bin_state': " + NOT_INT.format("str")),
     (S, (None, 1), TypeError, "argument 'bin_state': " + NOT_INT.format("NoneType")),
     (S, (1, 1.5), TypeError, "argument 'id': " + NOT_INT.format("float")),
-    (S, (Index("5"), 1), TypeError, "argument 'bin_state': __index__ returned non-int (type str)"),
+    (S, (Idx("5"), 1), TypeError, "argument 'bin_state': __index__ returned non-int (type str)"),
     (G, (1.5, 1), TypeError, "argument 'addr': " + NOT_INT.format("float")),
     (G, (None, None), TypeError, "argument 'addr': " + NOT_INT.format("NoneType")),
     (G, ("3", 1), TypeError, "argument 'addr': " + NOT_INT.format("str")),
-    (G, (Index(1.0), 1), TypeError, "argument 'addr': __index__ returned non-int (type float)"),
+    (G, (Idx(1.0), 1), TypeError, "argument 'addr': __index__ returned non-int (type float)"),
     (G, (1, None), TypeError, "argument 'id': " + NOT_INT.format("NoneType")),
     (G, (1, b"\x01"), TypeError, "argument 'id': " + NOT_INT.format("bytes")),
     # narrow members: our own message inside the signed 64-bit range ...
     (S, (65536, 1), OverflowError, OUT_OF_RANGE),
     (S, (-1, 1), OverflowError, OUT_OF_RANGE),
-    (S, (Index(-1), 1), OverflowError, OUT_OF_RANGE),
+    (S, (Idx(-1), 1), OverflowError, OUT_OF_RANGE),
     (S, (1, 2**32), OverflowError, OUT_OF_RANGE),
     (G, (1, 2**32), OverflowError, OUT_OF_RANGE),
     (G, (1, -1), OverflowError, OUT_OF_RANGE),
@@ -190,9 +145,9 @@ CONVERSION_ERRORS = [
     # the 64-bit member only has the interpreter's messages; no parameter name
     (G, (-1, 1), OverflowError, "can't convert negative int to unsigned"),
     (G, (-1, "x"), OverflowError, "can't convert negative int to unsigned"),
-    (G, (Index(-1), 1), OverflowError, "can't convert negative int to unsigned"),
+    (G, (Idx(-1), 1), OverflowError, "can't convert negative int to unsigned"),
     (G, (2**64, 1), OverflowError, "int too big to convert"),
-    (G, (Index(2**64), 1.5), OverflowError, "int too big to convert"),
+    (G, (Idx(2**64), 1.5), OverflowError, "int too big to convert"),
 ]
 
 
@@ -213,14 +168,6 @@ def call_with(fn, position, bad):
     return BUILDERS[fn](*args)
 
 
-class Raises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
 @pytest.mark.parametrize("fn, position, name", PARAMETERS)
 def test_plain_type_error_is_renamed_without_cause(fn, position, name):
     with pytest.raises(TypeError) as info:
@@ -239,29 +186,20 @@ def test_explicit_cause_of_type_error_is_kept(fn, position, name):
     except TypeError as exc:
         raised = exc
     with pytest.raises(TypeError) as info:
-        call_with(fn, position, Raises(raised))
+        call_with(fn, position, Raiser(raised))
     err = info.value
     assert type(err) is TypeError and err is not raised
     assert str(err) == f"argument '{name}': nope"
     assert err.__cause__ is cause and err.__suppress_context__ is True
 
 
-class SubTypeError(TypeError):
-    pass
-
-
 @pytest.mark.parametrize("fn, position, name", PARAMETERS)
 @pytest.mark.parametrize("exc", [SubTypeError("sub"), ValueError("value"), OverflowError("over")])
 def test_other_errors_pass_through_as_same_object(fn, position, name, exc):
     with pytest.raises(type(exc)) as info:
-        call_with(fn, position, Raises(exc))
+        call_with(fn, position, Raiser(exc))
     assert info.value is exc
     assert str(info.value) == exc.args[0]
-
-
-class NoStr:
-    def __str__(self):
-        raise RuntimeError("no str")
 
 
 @pytest.mark.parametrize("fn, position, name", PARAMETERS)
@@ -275,7 +213,7 @@ class NoStr:
 )
 def test_type_error_text_is_rendered(fn, position, name, raised, text):
     with unraisable_hook() as unraisable, pytest.raises(TypeError) as info:
-        call_with(fn, position, Raises(raised))
+        call_with(fn, position, Raiser(raised))
     assert str(info.value) == f"argument '{name}': {text}"
     if isinstance(raised.args[0], NoStr):
         assert [(u.exc_type, u.object) for u in unraisable] == [(RuntimeError, raised)]
@@ -285,11 +223,10 @@ def test_type_error_text_is_rendered(fn, position, name, raised, text):
 
 @pytest.mark.parametrize("fn, first", [(G, 1.5), (G, -1), (S, 1.5), (S, 2**16)])
 def test_second_parameter_is_not_converted_after_first_fails(fn, first):
-    spy = Spy()
-    Spy.calls = 0
+    INDEX_CALLS[0] = 0
     with pytest.raises((TypeError, OverflowError)):
-        BUILDERS[fn](first, spy)
-    assert Spy.calls == 0
+        BUILDERS[fn](first, Idx(1))
+    assert INDEX_CALLS[0] == 0
 
 
 # --- PanicException -----------------------------------------------------------

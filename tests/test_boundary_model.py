@@ -32,6 +32,8 @@ import corvane
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
+from doubles import (AS_LONG, AS_U64, INDEX_CALLS, NUMBER_INDEX, OUT_OF_RANGE, Idx, NoStr, Outer,
+                     Raiser, ShownKey, SubInt, SubTypeError, c_api)
 
 _quiet = dict(deadline=None, suppress_health_check=list(HealthCheck))
 settings.register_profile("corvane-ci", max_examples=300, **_quiet)
@@ -41,19 +43,10 @@ PROFILE = settings.get_profile(
     "corvane-fuzz" if os.environ.get("CORVANE_FUZZ") == "1" else "corvane-ci")
 
 
-def _c_api(name, restype, *argtypes):
-    fn = getattr(ctypes.pythonapi, name)
-    fn.restype, fn.argtypes = restype, list(argtypes)
-    return fn
-
-
-AS_LONG = _c_api("PyLong_AsLong", ctypes.c_long, ctypes.py_object)
-AS_U64 = _c_api("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong, ctypes.py_object)
-NUMBER_INDEX = _c_api("PyNumber_Index", ctypes.py_object, ctypes.py_object)
-OBJECT_CALL = _c_api("PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object,
-                     ctypes.c_void_p)
-VECTORCALL = _c_api("PyObject_Vectorcall", ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
-                    ctypes.c_size_t, ctypes.c_void_p)
+OBJECT_CALL = c_api("PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object,
+                    ctypes.c_void_p)
+VECTORCALL = c_api("PyObject_Vectorcall", ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
+                   ctypes.c_size_t, ctypes.c_void_p)
 
 
 def _catch_panic_type():
@@ -83,7 +76,6 @@ PANIC = _catch_panic_type()  # None: PanicException values are left out of the e
 
 # --- the model ------------------------------------------------------------------------------
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
 EMPTY, UNCHECKED = object(), object()
 FIELD = {GetDoutsRequest: None, SetDoutsRequest: "bin_layout", GetDoutsResponse: "bin_layout",
          SetDoutsResponse: "success"}
@@ -307,81 +299,7 @@ def predict_call(model, entry, call):
     return entry.body(model, *model.bind(entry.full_name, entry.params, call.positional, keywords))
 
 
-# --- values ---------------------------------------------------------------------------------
-
-INDEX_CALLS = [0]  # every __index__ below counts its calls
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        INDEX_CALLS[0] += 1
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
-class Raiser:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        INDEX_CALLS[0] += 1
-        raise self.exc
-
-    def __repr__(self):
-        return f"Raiser({self.exc!r} cause={self.exc.__cause__!r})"
-
-
-class SubInt(int):
-    """Converted by its own value: its __index__ must never be asked."""
-
-    def __index__(self):
-        INDEX_CALLS[0] += 1
-        return 99
-
-
-class NoStr:
-    """str() raises the given exception (an ordinary one, or a PanicException)."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __str__(self):
-        raise self.exc
-
-    def __repr__(self):
-        return f"NoStr({self.exc!r})"
-
-
-class ShownKey(str):
-    """A keyword that matches by its text but renders as something else (or nothing)."""
-
-    def __new__(cls, text, shown):
-        key = super().__new__(cls, text)
-        key.shown = shown
-        return key
-
-    def __str__(self):
-        if isinstance(self.shown, BaseException):
-            raise self.shown
-        return self.shown
-
-    def __repr__(self):
-        return f"ShownKey({str.__repr__(self)}, {self.shown!r})"
-
-
-class SubTypeError(TypeError):
-    pass
-
-
-class Outer:
-    class Inner:
-        pass
-
+# --- values (Idx, Raiser and SubInt count their __index__ calls in INDEX_CALLS) ---------------
 
 # isinstance() says these are records, their type says otherwise
 IMPOSTORS = [type("Impostor", (), {"__class__": property(lambda self, c=c: c)}) for c in FIELD]
@@ -434,10 +352,10 @@ def _raised(draw_text, cause):
 raised = st.builds(_raised, texts, st.sampled_from(["unset", None, KeyError("k"), TypeError("t")])
                    ).flatmap(st.sampled_from)
 index_results = st.one_of(ints, st.booleans(), ints.map(SubInt), st.floats(), texts, st.none(),
-                          ints.map(Index))
+                          ints.map(Idx))
 values = weighted(  # integers, odd __index__, __index__ raising, no integer at all
-    st.one_of(ints, st.booleans(), ints.map(SubInt), ints.map(Index)),
-    index_results.map(Index),
+    st.one_of(ints, st.booleans(), ints.map(SubInt), ints.map(Idx)),
+    index_results.map(Idx),
     raised.map(Raiser),
     st.one_of(st.floats(), texts, st.none(), st.sampled_from([b"\x01", slice(1), ()]), records,
               unions, strange, raised),  # an exception object as a plain value
@@ -460,7 +378,7 @@ def good_value(entry, name):
                                       else record_class(v))
         return weighted(fit, fit, records | unions, strange, values)
     top = 2 ** {"addr": 64, "id": 32, "bin_state": 16, **BITS}[name] - 1
-    fit = st.integers(0, top) | st.integers(0, top).map(Index)
+    fit = st.integers(0, top) | st.integers(0, top).map(Idx)
     return weighted(fit, fit, values)
 
 
@@ -596,7 +514,7 @@ def test_field_assignment_matches_model(cls, start, value, warning_action):
 
 
 @settings(PROFILE)
-@given(union=unions, key=values | st.integers(-2, 3) | st.integers(0, 3).map(Index),
+@given(union=unions, key=values | st.integers(-2, 3) | st.integers(0, 3).map(Idx),
        warning_action=WARNING_ACTIONS)
 def test_indexing_matches_model(union, key, warning_action):
     def predict(model):

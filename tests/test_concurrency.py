@@ -11,6 +11,7 @@ import json
 import pytest
 
 from conftest import run_fresh
+from doubles import NESTED
 
 THREADS = 8
 SECONDS = 1.5  # per run; every thread keeps calling for this long
@@ -165,9 +166,6 @@ def test_many_threads_calling_at_once_get_exact_results():
 # The import system serialises imports of one module by a per-module lock; calling the init
 # function directly (through ctypes, as a second extension loading the same file could) skips
 # that lock and meets corvane's own once-only cells.
-
-NESTED = ["corvane.do_mod.packets.get_do", "corvane.do_mod.packets.set_do",
-          "corvane.do_mod.packets", "corvane.do_mod"]
 
 RACE = r'''
 import ctypes, functools, json, sys, threading

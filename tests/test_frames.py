@@ -7,39 +7,16 @@ against an independent model: `struct` for the bytes and the interpreter's own
 C conversions (through ctypes) for the errors that are not ours.
 """
 
-import ctypes
 import struct
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import corvane
+from doubles import AS_LONG, AS_U64, NUMBER_INDEX, OUT_OF_RANGE, Idx, SubInt
 
 get_do_request = corvane.get_do_request
 set_do_request = corvane.set_do_request
-
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-
-
-class Idx:
-    """Not an int, but usable as one through __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Idx({self.value!r})"
-
-
-class SubInt(int):
-    """An int subclass converts by its own value; its __index__ is never asked."""
-
-    def __index__(self):
-        return 99
-
 
 WORKED_FRAMES = [
     (get_do_request, (3, 0x01020304), "23 00 00 00 05 00 01 02 03 04"),
@@ -98,17 +75,6 @@ def test_signature_and_no_doc_text(fn, signature):
 # --- reference model -------------------------------------------------------
 
 
-def _capi(name, restype):
-    fn = getattr(ctypes.pythonapi, name)
-    fn.restype, fn.argtypes = restype, [ctypes.py_object]
-    return fn
-
-
-_as_long = _capi("PyLong_AsLong", ctypes.c_long)
-_as_ulonglong = _capi("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong)
-_number_index = _capi("PyNumber_Index", ctypes.py_object)
-
-
 def _convert(convert, obj, name):
     try:
         return convert(obj)
@@ -119,15 +85,15 @@ def _convert(convert, obj, name):
 
 
 def model_narrow(obj, maximum, name):
-    value = _convert(_as_long, obj, name)
+    value = _convert(AS_LONG, obj, name)
     if value % 2**64 > maximum:  # compared as unsigned: negatives fail too
         raise OverflowError(OUT_OF_RANGE)
     return value
 
 
 def model_u64(obj, name):
-    to_int = (lambda o: o) if isinstance(obj, int) else _number_index
-    return _convert(lambda o: _as_ulonglong(to_int(o)), obj, name)
+    to_int = (lambda o: o) if isinstance(obj, int) else NUMBER_INDEX
+    return _convert(lambda o: AS_U64(to_int(o)), obj, name)
 
 
 def model(fn, first, ident):

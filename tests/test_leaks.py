@@ -18,44 +18,11 @@ from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 
 from conftest import allocated_growth
+from doubles import CausedTypeError, Idx, NoStr, SubRequest, Unprintable
 
 CLASSES = [Request, Response, GetDoutsRequest, SetDoutsRequest, GetDoutsResponse,
            SetDoutsResponse, Request.GetDouts, Request.SetDouts, Response.GetDouts,
            Response.SetDouts]
-
-
-class Idx:
-    """__index__ returns `value`, or raises a new `value(*args)` when given an exception class.
-
-    A new exception each time: re-raising one object would grow its traceback.
-    """
-
-    def __init__(self, value, *args):
-        self.value, self.args = value, args
-
-    def __index__(self):
-        if isinstance(self.value, type):
-            raise self.value(*self.args)
-        return self.value
-
-
-class CausedTypeError:
-    def __index__(self):
-        raise TypeError("t") from KeyError("k")
-
-
-class NoStr:
-    def __str__(self):
-        raise RuntimeError("no str")
-
-
-class Unprintable(str):
-    def __str__(self):
-        raise RuntimeError("no str")
-
-
-class SubRequest(Request):
-    pass
 
 
 def builder_cases():

@@ -16,15 +16,13 @@ import pytest
 
 import corvane
 from conftest import run_fresh
+from doubles import NESTED
 
 HAS_CLASSES = hasattr(corvane.do_mod.packets, "Request")
 needs_classes = pytest.mark.skipif(not HAS_CLASSES, reason="packet classes not registered yet")
 
 CLASS_NAMES = {"Request", "Response", "GetDoutsRequest", "GetDoutsResponse",
                "SetDoutsRequest", "SetDoutsResponse"}
-# The nested modules in the order in which initialisation enters them in sys.modules.
-NESTED = ["corvane.do_mod.packets.get_do", "corvane.do_mod.packets.set_do",
-          "corvane.do_mod.packets", "corvane.do_mod"]
 REFUSAL = "corvane does not yet support subinterpreters, see "
 
 # dotted key, __name__, __doc__, __all__ once every class is registered

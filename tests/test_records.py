@@ -5,7 +5,6 @@ Where a message is the interpreter's own, the expected text is taken from the
 interpreter itself through ctypes, so the tests hold on every supported version.
 """
 
-import ctypes
 import gc
 import sys
 import weakref
@@ -25,7 +24,8 @@ try:
 except ImportError:  # the property test is then skipped
     given = None
 
-RANGE = "out of range integral type conversion attempted"
+from doubles import (AS_LONG, NOT_DEFINED, OUT_OF_RANGE, Idx, SubTypeError, interpreter_error,
+                     missing, multiple, surplus, unexpected)
 
 # (class, name, field, largest value, text signature)
 RECORDS = [
@@ -41,44 +41,6 @@ each_fielded = pytest.mark.parametrize("cls, name, field, largest, sig", FIELDED
                                        ids=[r[1] for r in FIELDED])
 HOW = ["position", "keyword", "assign"]
 
-# Hooks no class may define itself: the plain-object defaults must apply.
-NOT_DEFINED = (
-    "__init__", "__repr__", "__str__", "__eq__", "__ne__", "__lt__", "__hash__",
-    "__reduce__", "__reduce_ex__", "__getstate__", "__getnewargs__", "__copy__",
-    "__deepcopy__", "__iter__", "__contains__", "__dict__", "__weakref__", "__del__",
-)
-
-
-class Idx:
-    """Integer-like through __index__; raises `value` instead if it is an exception."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-    def __repr__(self):
-        return f"Idx({self.value!r})"
-
-
-def c_api(name, restype, *argtypes):
-    """A C API function of the running interpreter; it raises what the interpreter sets."""
-    return ctypes.PYFUNCTYPE(restype, *argtypes)((name, ctypes.pythonapi))
-
-
-def interpreter_error(call, *args):
-    try:
-        call(*args)
-    except Exception as exc:  # noqa: BLE001 - whatever the interpreter raises is the oracle
-        return type(exc), str(exc)
-    return None
-
-
-AS_LONG = c_api("PyLong_AsLong", ctypes.c_long, ctypes.py_object)
-
 
 def conversion_outcome(value, largest, field):
     """("ok", n) or (exception type, message) for converting `value` to the field.
@@ -89,7 +51,7 @@ def conversion_outcome(value, largest, field):
     err = interpreter_error(AS_LONG, value)
     if err is None:
         number = AS_LONG(value)
-        return ("ok", number) if 0 <= number <= largest else (OverflowError, RANGE)
+        return ("ok", number) if 0 <= number <= largest else (OverflowError, OUT_OF_RANGE)
     return (TypeError, f"argument '{field}': {err[1]}") if err[0] is TypeError else err
 
 
@@ -134,28 +96,27 @@ def test_class_and_instance_properties(cls, name, field, largest, sig):
 
 
 def _binding_cases():
-    g = "GetDoutsRequest.__new__()"
-    yield GetDoutsRequest, (7,), {}, f"{g} takes 0 positional arguments but 1 was given"
-    yield GetDoutsRequest, (1, 2), {}, f"{g} takes 0 positional arguments but 2 were given"
-    yield GetDoutsRequest, (), {"x": 1, "y": 2}, f"{g} got an unexpected keyword argument 'x'"
+    g = "GetDoutsRequest.__new__"
+    yield GetDoutsRequest, (7,), {}, surplus(g, 0, 1)
+    yield GetDoutsRequest, (1, 2), {}, surplus(g, 0, 2)
+    yield GetDoutsRequest, (), {"x": 1, "y": 2}, unexpected(g, "x")
     for cls, name, f, _, _ in FIELDED:
-        n = f"{name}.__new__()"
-        yield cls, (), {}, f"{n} missing 1 required positional argument: '{f}'"
-        yield cls, (1, 2), {}, f"{n} takes 1 positional arguments but 2 were given"
+        n = f"{name}.__new__"
+        yield cls, (), {}, missing(n, [f])
+        yield cls, (1, 2), {}, surplus(n, 1, 2)
         # Surplus positionals are reported before keywords, binding before conversion.
-        yield cls, (1.5, 2, 3), {f: 4}, f"{n} takes 1 positional arguments but 3 were given"
-        yield cls, (1,), {f: 2}, f"{n} got multiple values for argument '{f}'"
+        yield cls, (1.5, 2, 3), {f: 4}, surplus(n, 1, 3)
+        yield cls, (1,), {f: 2}, multiple(n, f)
         # Keywords in call order; the first bad one ends the binding.
-        yield cls, (1,), {f: 2, "x": 3}, f"{n} got multiple values for argument '{f}'"
-        yield cls, (), {"x": 1, f: 2}, f"{n} got an unexpected keyword argument 'x'"
-        yield cls, (), {f: "bad", "x": 1}, f"{n} got an unexpected keyword argument 'x'"
+        yield cls, (1,), {f: 2, "x": 3}, multiple(n, f)
+        yield cls, (), {"x": 1, f: 2}, unexpected(n, "x")
+        yield cls, (), {f: "bad", "x": 1}, unexpected(n, "x")
         # Names are compared exactly.
-        yield cls, (), {f.upper(): 1}, f"{n} got an unexpected keyword argument '{f.upper()}'"
-    n = "SetDoutsRequest.__new__()"
-    yield SetDoutsRequest, (), {"bín": 1}, f"{n} got an unexpected keyword argument 'bín'"
+        yield cls, (), {f.upper(): 1}, unexpected(n, f.upper())
+    n = "SetDoutsRequest.__new__"
+    yield SetDoutsRequest, (), {"bín": 1}, unexpected(n, "bín")
     # A keyword that is not valid UTF-8 names no parameter and shows U+FFFD per bad byte.
-    yield SetDoutsRequest, (), {"\udc80": 1}, (
-        f"{n} got an unexpected keyword argument '\ufffd\ufffd\ufffd'")
+    yield SetDoutsRequest, (), {"\udc80": 1}, unexpected(n, "\ufffd" * 3)
 
 
 @pytest.mark.parametrize("cls, args, kwargs, message", list(_binding_cases()))
@@ -222,10 +183,6 @@ def test_any_integer_converts_as_the_interpreter_dictates(cls, name, field, larg
     check()
 
 
-class Boom(TypeError):
-    pass
-
-
 @pytest.mark.parametrize("how", HOW)
 @each_fielded
 def test_errors_raised_by_index_hook(cls, name, field, largest, sig, how):
@@ -238,7 +195,7 @@ def test_errors_raised_by_index_hook(cls, name, field, largest, sig, how):
         put(cls, field, how, Idx(plain), cls(5))
     assert type(info.value) is TypeError and info.value is not plain
     assert str(info.value) == f"argument '{field}': nope" and info.value.__cause__ is cause
-    for exc in (Boom("sub"), ValueError("value")):
+    for exc in (SubTypeError("sub"), ValueError("value")):
         with pytest.raises(type(exc)) as info:
             put(cls, field, how, Idx(exc), cls(5))
         assert info.value is exc

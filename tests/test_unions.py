@@ -22,7 +22,8 @@ from corvane.do_mod.packets import Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 
-from test_records import NOT_DEFINED, Idx, c_api, interpreter_error
+from doubles import (AS_U64, NOT_DEFINED, NUMBER_INDEX, Idx, Outer, SubRequest, c_api,
+                     interpreter_error, missing, multiple, surplus, unexpected)
 
 # (variant class, union class, full name, carried record class, field, command code)
 VARIANTS = [
@@ -35,18 +36,9 @@ each_variant = pytest.mark.parametrize("variant, union, name, rec_cls, field, cm
                                        ids=[v[2] for v in VARIANTS])
 each_union = pytest.mark.parametrize("union, name", [(Request, "Request"), (Response, "Response")],
                                      ids=["Request", "Response"])
-ALL_CLASSES = [Request, Response, GetDoutsRequest, SetDoutsRequest, GetDoutsResponse,
-               SetDoutsResponse] + [v[0] for v in VARIANTS]
 
 SEQUENCE_GET_ITEM = c_api("PySequence_GetItem", ctypes.py_object, ctypes.py_object,
                           ctypes.c_ssize_t)  # what iteration calls: index as a machine word
-NUMBER_INDEX = c_api("PyNumber_Index", ctypes.py_object, ctypes.py_object)
-AS_U64 = c_api("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong, ctypes.py_object)
-
-
-class Outer:
-    class Inner:
-        pass
 
 
 def record(cls, field, value=5):
@@ -109,10 +101,6 @@ def test_class_tree():
 
 
 # --- union classes ---------------------------------------------------------------------
-
-
-class SubRequest(Request):
-    pass
 
 
 class SubSub(SubRequest):
@@ -178,14 +166,14 @@ def test_construction_copies_the_record(variant, union, name, rec_cls, field, cm
 
 def _binding_cases():
     for variant, _, name, rec_cls, field, _ in VARIANTS:
-        r, n = record(rec_cls, field), f"{name}.__new__()"
-        yield variant, (), {}, f"{n} missing 1 required positional argument: '_0'"
-        yield variant, (r, r), {}, f"{n} takes 1 positional arguments but 2 were given"
-        yield variant, (r, r, r), {"_0": r}, f"{n} takes 1 positional arguments but 3 were given"
-        yield variant, (r,), {"_0": r}, f"{n} got multiple values for argument '_0'"
-        yield variant, (), {"x": r}, f"{n} got an unexpected keyword argument 'x'"
+        r, n = record(rec_cls, field), f"{name}.__new__"
+        yield variant, (), {}, missing(n, ["_0"])
+        yield variant, (r, r), {}, surplus(n, 1, 2)
+        yield variant, (r, r, r), {"_0": r}, surplus(n, 1, 3)
+        yield variant, (r,), {"_0": r}, multiple(n, "_0")
+        yield variant, (), {"x": r}, unexpected(n, "x")
         # Binding comes before the record's type is checked.
-        yield variant, (5,), {"_1": 1}, f"{n} got an unexpected keyword argument '_1'"
+        yield variant, (5,), {"_1": 1}, unexpected(n, "_1")
 
 
 @pytest.mark.parametrize("variant, args, kwargs, message", list(_binding_cases()))
