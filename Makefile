@@ -68,6 +68,21 @@ format_sources() {
         if [ -f "$$file" ]; then echo "$$file"; fi
     done
 }
+# record_outcome VER RC PASSED BUILD-FAILED [REPORTS-FAILED]: adds version VER's outcome, from the
+# exit status RC of its subshell (0 passed, 5 no tests, 100 build failed, 101 reports found,
+# otherwise pytest's status), to the array `summary`, and sets `failed` on a failure.
+record_outcome() {
+    local ver=$$1 rc=$$2 passed=$$3 build=$$4 reports=$${5-}
+    case $$rc in
+        0) summary+=("$$ver: $$passed") ;;
+        5) summary+=("$$ver: passed, but pytest collected no tests") ;;
+        100) summary+=("$$ver: FAILED $$build"); failed=1 ;;
+        101) summary+=("$$ver: FAILED: $$reports"); failed=1 ;;
+        *) summary+=("$$ver: FAILED (pytest exit status $$rc)"); failed=1 ;;
+    esac
+}
+# print_summary [TITLE]: the outcomes recorded so far, one line per version.
+print_summary() { echo "==> $${1:-summary}"; printf '    %s\n' "$${summary[@]}"; }
 # tools_venv PY VENV PACKAGE...: create VENV from PY (once) and install PACKAGEs into it (again
 # only when the list changes; the list installed is kept in VENV/.corvane-tools).
 tools_venv() {
@@ -142,15 +157,9 @@ test:
 	    )
 	    rc=$$?
 	    set -e
-	    case $$rc in
-	        0) summary+=("$$ver: passed") ;;
-	        5) summary+=("$$ver: passed, but pytest collected no tests") ;;
-	        100) summary+=("$$ver: FAILED to build"); failed=1 ;;
-	        *) summary+=("$$ver: FAILED (pytest exit status $$rc)"); failed=1 ;;
-	    esac
+	    record_outcome "$$ver" $$rc "passed" "to build"
 	done
-	echo "==> summary"
-	printf '    %s\n' "$${summary[@]}"
+	print_summary
 	exit $$failed
 
 # The boundary model test with many more hypothesis examples, on every interpreter; PYTEST_ARGS
@@ -269,17 +278,11 @@ sanitize:
 	    )
 	    rc=$$?
 	    set -e
-	    case $$rc in
-	        0) summary+=("$$ver: passed, no sanitizer reports") ;;
-	        5) summary+=("$$ver: passed, but pytest collected no tests") ;;
-	        100) summary+=("$$ver: FAILED to build or check the instrumented build"); failed=1 ;;
-	        101) summary+=("$$ver: FAILED: sanitizer reports in $(BUILD_DIR)/sanitize-$$ver")
-	             failed=1 ;;
-	        *) summary+=("$$ver: FAILED (pytest exit status $$rc)"); failed=1 ;;
-	    esac
+	    record_outcome "$$ver" $$rc "passed, no sanitizer reports" \
+	        "to build or check the instrumented build" \
+	        "sanitizer reports in $(BUILD_DIR)/sanitize-$$ver"
 	done
-	echo "==> summary"
-	printf '    %s\n' "$${summary[@]}"
+	print_summary
 	exit $$failed
 
 # make memcheck: the suite under valgrind's memcheck, with PYTHONMALLOC=malloc (every object is
@@ -347,17 +350,10 @@ memcheck:
 	    )
 	    rc=$$?
 	    set -e
-	    case $$rc in
-	        0) summary+=("$$ver: passed, no memcheck reports against corvane") ;;
-	        5) summary+=("$$ver: passed, but pytest collected no tests") ;;
-	        100) summary+=("$$ver: FAILED to build or check the memcheck build"); failed=1 ;;
-	        101) summary+=("$$ver: FAILED: memcheck reports in $(BUILD_DIR)/memcheck-$$ver")
-	             failed=1 ;;
-	        *) summary+=("$$ver: FAILED (pytest exit status $$rc)"); failed=1 ;;
-	    esac
+	    record_outcome "$$ver" $$rc "passed, no memcheck reports against corvane" \
+	        "to build or check the memcheck build" "memcheck reports in $(BUILD_DIR)/memcheck-$$ver"
 	done
-	echo "==> summary"
-	printf '    %s\n' "$${summary[@]}"
+	print_summary
 	exit $$failed
 
 # The demo prints the worked frames, then drives a simulated DO board over a pseudo-terminal: the
