@@ -461,14 +461,10 @@ wheels:
 	    )
 	    rc=$$?
 	    set -e
-	    case $$rc in
-	        0) summary+=("$$ver: $$(cd "$$wheelhouse" && echo corvane-*-cp$${ver/./}-*.whl)") ;;
-	        100) summary+=("$$ver: FAILED to build or repair the wheel"); failed=1 ;;
-	        *) summary+=("$$ver: FAILED its wheel test (pytest exit status $$rc)"); failed=1 ;;
-	    esac
+	    record_outcome "$$ver" $$rc "$$(cd "$$wheelhouse" && echo corvane-*-cp$${ver/./}-*.whl)" \
+	        "to build or repair the wheel"
 	done
-	echo "==> summary (wheels in $(WHEELHOUSE)/)"
-	printf '    %s\n' "$${summary[@]}"
+	print_summary "summary (wheels in $(WHEELHOUSE)/)"
 	exit $$failed
 
 format:

@@ -1,9 +1,8 @@
 #include "src/boundary/python_error.hpp"
 
-#include "src/boundary/fetch_error.hpp"
-#include "src/boundary/internal_failure.hpp"
 #include "src/boundary/object_creation.hpp"
 #include "src/boundary/panic_exception.hpp"
+#include "src/boundary/render_object.hpp"
 
 namespace corvane {
 
@@ -12,14 +11,7 @@ namespace {
 constexpr const char* kUnknownTypeName = "<failed to extract type name>";
 
 std::string qualified_name_of(BorrowedRef<PyTypeObject> type) {
-    Owned name = Owned::steal(PyType_GetQualName(type.get()));
-    Py_ssize_t size = 0;
-    const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return kUnknownTypeName;
-    }
-    return std::string(text, static_cast<size_t>(size));
+    return utf8_of_name(PyType_GetQualName(type.get())).value_or(kUnknownTypeName);
 }
 
 void raise_message(PyObject* exception_class, const std::string& text) {

@@ -22,17 +22,24 @@ std::optional<std::string> utf8_with_replacement(Borrowed str) {
 }
 
 std::string unprintable_text(Borrowed object) {
-    Owned name = Owned::steal(PyType_GetName(Py_TYPE(object.get())));
+    if (std::optional<std::string> name = utf8_of_name(PyType_GetName(Py_TYPE(object.get())))) {
+        return "<unprintable " + *name + " object>";
+    }
+    return "<unprintable object>";
+}
+
+} // namespace
+
+std::optional<std::string> utf8_of_name(PyObject* created_name) {
+    Owned name = Owned::steal(created_name);
     Py_ssize_t size = 0;
     const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
-        return "<unprintable object>";
+        return std::nullopt;
     }
-    return "<unprintable " + std::string(text, static_cast<size_t>(size)) + " object>";
+    return std::string(text, static_cast<size_t>(size));
 }
-
-} // namespace
 
 std::optional<std::string> utf8_of_str(Borrowed str) {
     Py_ssize_t size = 0;

@@ -12,6 +12,11 @@ namespace corvane {
 // Empty (with no error pending) only when the interpreter cannot even do that.
 std::optional<std::string> utf8_of_str(Borrowed str);
 
+// The UTF-8 text of a name the interpreter has just made for a message (PyType_GetName and the
+// like; takes the new reference), or nothing when it could not make or encode it. Any error
+// that leaves behind is cleared: a message falls back to a placeholder instead.
+std::optional<std::string> utf8_of_name(PyObject* created_name);
+
 // str(object) as UTF-8. Never fails: when str() raises, that error is written to the
 // unraisable hook and the text is "<unprintable {type} object>".
 std::string render_object(Borrowed object);

@@ -4,6 +4,7 @@
 #include "src/boundary/fetch_error.hpp"
 #include "src/boundary/internal_failure.hpp"
 #include "src/boundary/object_creation.hpp"
+#include "src/boundary/render_object.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -221,13 +222,7 @@ BorrowedRef<PyTypeObject> required_class_object(LazyClass& lazy) {
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     return call_guard([type]() -> PyResult<Owned> {
-        std::string name = "<unknown>";
-        if (Owned type_name = Owned::steal(PyType_GetName(type))) {
-            if (const char* text = PyUnicode_AsUTF8(type_name.get())) {
-                name = text;
-            }
-        }
-        PyErr_Clear();
+        std::string name = utf8_of_name(PyType_GetName(type)).value_or("<unknown>");
         return fail(PythonError::deferred(PyExc_TypeError, "No constructor defined for " + name));
     });
 }
