@@ -1,9 +1,11 @@
 """Shared helpers for the corvane test suite."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -18,6 +20,29 @@ def run_fresh(code: str, *, timeout: float = 60.0) -> subprocess.CompletedProces
         capture_output=True,
         text=True,
         timeout=timeout,
+    )
+
+
+TESTS = Path(__file__).resolve().parent
+# Programs that must run in a new interpreter (first imports, crashes, process-wide state).
+ISOLATED = TESTS / "isolated"
+
+
+def run_isolated(script: str, *args: str, timeout: float = 60.0,
+                 env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+    """Run tests/isolated/<script> with `args` in a new interpreter (same executable).
+
+    tests/ is put on the program's path, so it imports the shared helpers as the test
+    modules do (`from doubles import ...`).
+    """
+    environ = dict(os.environ if env is None else env)
+    environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS), environ.get("PYTHONPATH")]))
+    return subprocess.run(
+        [sys.executable, "-X", "faulthandler", str(ISOLATED / script), *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=environ,
     )
 
 
