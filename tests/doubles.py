@@ -1,13 +1,12 @@
 """Test doubles, constants and message builders shared by the test modules.
 
 A plain module: pytest puts tests/ on sys.path (as it does for conftest), so a test module
-says `from doubles import Idx`. Code that runs in a fresh interpreter (run_fresh) keeps its
-own copies: tests/ is not on that interpreter's path.
+says `from doubles import Idx`, and so do the programs in tests/isolated/. It imports nothing
+of corvane, so that a program that observes the first import can use it too (doubles that
+derive from corvane's classes are in class_doubles.py).
 """
 
 import ctypes
-
-from corvane.do_mod.packets import Request
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 # The nested modules in the order in which initialisation enters them in sys.modules.
@@ -91,6 +90,17 @@ class Idx:
         return f"Idx({self.value!r})"
 
 
+class Index:
+    """Usable as the int `value` through __index__, and nothing more: unlike Idx it counts
+    nothing, so asking it allocates nothing (the allocation-failure sweeps count on that)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 class Raiser(Idx):
     """An Idx whose __index__ raises the exception object `exc` itself."""
 
@@ -155,10 +165,6 @@ class Unprintable(str):
 
     def __str__(self):
         raise RuntimeError("no str")
-
-
-class SubRequest(Request):
-    """A Python subclass of a union."""
 
 
 class Outer:

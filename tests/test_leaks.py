@@ -18,7 +18,8 @@ from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 
 from conftest import allocated_growth
-from doubles import CausedTypeError, Idx, NoStr, SubRequest, Unprintable
+from class_doubles import SubRequest
+from doubles import CausedTypeError, Idx, NoStr, Unprintable
 
 CLASSES = [Request, Response, GetDoutsRequest, SetDoutsRequest, GetDoutsResponse,
            SetDoutsResponse, Request.GetDouts, Request.SetDouts, Response.GetDouts,

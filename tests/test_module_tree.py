@@ -9,13 +9,12 @@ import functools
 import shutil
 import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
 
 import corvane
-from conftest import run_fresh
+from conftest import run_isolated
 from doubles import NESTED
 
 HAS_CLASSES = hasattr(corvane.do_mod.packets, "Request")
@@ -95,63 +94,9 @@ def test_function_attributes(name, signature):
 # ---------------------------------------------------------------------------------------
 # Fresh interpreters
 
-PRELUDE = '''
-import sys
-
-CORVANE_KEYS = lambda: [k for k in sys.modules if k.startswith("corvane")]
-
-def try_import():
-    try:
-        import corvane
-    except BaseException as e:
-        return (type(e).__name__, str(e))
-    return ("ok", CORVANE_KEYS())
-
-class Boom(Exception):
-    pass
-
-def failing_sys_import(nth):
-    """Make the nth import of `sys` (one per sys.modules registration) raise Boom."""
-    import builtins
-    real, calls = builtins.__import__, [0]
-    def hook(name, *args, **kwargs):
-        if name == "sys":
-            calls[0] += 1
-            if calls[0] == nth:
-                raise Boom("no sys for you")
-        return real(name, *args, **kwargs)
-    builtins.__import__ = hook
-    return lambda: setattr(builtins, "__import__", real)
-
-def import_in_subinterpreter(path):
-    import _testcapi
-    code = f"""
-import sys
-try:
-    import corvane
-    out = ("ok",)
-except BaseException as e:
-    out = (type(e).__name__, str(e))
-out += ([k for k in sys.modules if k.startswith("corvane")],)
-with open({str(path)!r}, "w") as f:
-    f.write(repr(out))
-"""
-    assert _testcapi.run_in_subinterp(code) == 0
-    with open(path) as f:
-        return eval(f.read())
-
-def reach(key):
-    import corvane, functools
-    return functools.reduce(getattr, key.split(".")[1:], corvane)
-
-def listed(module):
-    return vars(module).get("__all__", [])
-''' + f"NESTED = {NESTED!r}\n"
-
-
-def observe(code, timeout=60.0):
-    """Run PRELUDE + code in a fresh interpreter; return the literal it prints last."""
-    proc = run_fresh(PRELUDE + textwrap.dedent(code), timeout=timeout)
+def observe(scenario, *args, timeout=60.0):
+    """Run a scenario of isolated/module_tree.py; return the literal it prints last."""
+    proc = run_isolated("module_tree.py", scenario, *map(str, args), timeout=timeout)
     assert proc.returncode == 0, proc.stderr
     return ast.literal_eval(proc.stdout.strip().splitlines()[-1])
 
@@ -160,22 +105,7 @@ def test_sys_modules_entries_are_made_complete_in_order():
     # Replacing sys.modules by a recording mapping shows every registration as it
     # happens: each nested module must be finished (its __all__ final) and not yet
     # attached to its parent when it is entered.
-    obs = observe('''
-        import gc
-        log = []
-        class Recorder(dict):
-            def __setitem__(self, key, value):
-                if key.startswith("corvane"):
-                    attached = any(isinstance(r, dict) and r is not self
-                                   and r.get(value.__name__) is value
-                                   for r in gc.get_referrers(value))
-                    log.append((key, value, list(getattr(value, "__all__", [])), attached))
-                super().__setitem__(key, value)
-        sys.modules = Recorder(sys.modules)
-        import corvane
-        print(repr([(key, value is reach(key), all_ == listed(reach(key)), attached)
-                    for key, value, all_, attached in log]))
-    ''')
+    obs = observe("registration_order")
     keys = [entry[0] for entry in obs]
     assert keys[:4] == NESTED
     assert set(keys[4:]) == {"corvane"}  # entered by the import system afterwards
@@ -185,68 +115,23 @@ def test_sys_modules_entries_are_made_complete_in_order():
         assert not attached, f"{key} attached to its parent before it was entered"
 
 
-@pytest.mark.parametrize("stmt, check", [
-    pytest.param("import corvane.do_mod.packets.set_do",
-                 'corvane.do_mod.packets.set_do is sys.modules["corvane.do_mod.packets.set_do"]',
-                 id="import-dotted"),
-    pytest.param("import corvane.do_mod.packets as p",
-                 'p is sys.modules["corvane.do_mod.packets"] and "corvane" not in dir()',
-                 id="import-as"),
-    pytest.param("from corvane.do_mod.packets import get_do, set_do",
-                 'get_do is sys.modules["corvane.do_mod.packets.get_do"] '
-                 'and set_do is sys.modules["corvane.do_mod.packets.set_do"]',
-                 id="from-packets"),
-    pytest.param("before = set(dir()) | {'before'}\nfrom corvane import *",
-                 'set(dir()) - before == {"do_mod", "get_do_request", "set_do_request"}',
-                 id="star"),
-    pytest.param("from corvane.do_mod.packets.get_do import GetDoutsRequest",
-                 'GetDoutsRequest is sys.modules["corvane.do_mod.packets.get_do"].GetDoutsRequest'
-                 ' and "corvane" not in dir()',
-                 id="from-get_do", marks=needs_classes),
-    pytest.param("before = set(dir()) | {'before'}\nfrom corvane.do_mod.packets.set_do import *",
-                 'set(dir()) - before == {"SetDoutsRequest", "SetDoutsResponse"}',
-                 id="star-set_do", marks=needs_classes),
+@pytest.mark.parametrize("form", [
+    "import-dotted", "import-as", "from-packets", "star",
+    pytest.param("from-get_do", marks=needs_classes),
+    pytest.param("star-set_do", marks=needs_classes),
 ])
-def test_import_forms_in_fresh_interpreter(stmt, check):
-    assert observe(f"{stmt}\nprint(repr(bool({check})))") is True
+def test_import_forms_in_fresh_interpreter(form):
+    assert observe("import_form", form) is True
 
 
 def test_reimport_returns_same_module_without_rebuilding():
-    obs = observe('''
-        import corvane
-        first, do_mod = corvane, corvane.do_mod
-        packets = sys.modules["corvane.do_mod.packets"]
-        del sys.modules["corvane"], sys.modules["corvane.do_mod"]
-        import corvane as again
-        print(repr({
-            "same": again is first,
-            "do_mod back": "corvane.do_mod" in sys.modules,
-            "tree kept": again.do_mod is do_mod and do_mod.packets is packets
-                         and sys.modules["corvane.do_mod.packets"] is packets,
-            "all": again.__all__,
-        }))
-    ''')
+    obs = observe("reimport")
     assert obs == {"same": True, "do_mod back": False, "tree kept": True,
                    "all": ["do_mod", "get_do_request", "set_do_request"]}
 
 
 def test_failed_import_leaves_entries_and_next_import_builds_again():
-    obs = observe('''
-        restore = failing_sys_import(3)  # get_do and set_do registered, packets is not
-        first = try_import()
-        restore()
-        left = CORVANE_KEYS()
-        stale = {k: sys.modules[k] for k in left}
-        second = try_import()
-        import corvane
-        old, new = stale["corvane.do_mod.packets.get_do"], corvane.do_mod.packets.get_do
-        print(repr({
-            "first": first, "left": left, "second": second[0],
-            "rebuilt": [reach(k) is not stale[k] and sys.modules[k] is reach(k) for k in left],
-            "tree": all(sys.modules[k] is reach(k) for k in NESTED),
-            "classes reused": [getattr(old, n) is getattr(new, n) for n in listed(old)],
-        }))
-    ''')
+    obs = observe("failed_import")
     assert obs["first"] == ("Boom", "no sys for you")
     assert obs["left"] == NESTED[:2]
     assert obs["second"] == "ok"
@@ -262,29 +147,7 @@ def test_allocation_failures_during_build_raise_and_a_later_import_succeeds():
     # is called directly: under 3.13.0 an allocation failure in the import system's own
     # bookkeeping after a successful init crashes the interpreter itself.
     pytest.importorskip("_testcapi")
-    obs = observe(f'''
-        import ctypes, _testcapi
-        init = ctypes.PyDLL({corvane.__file__!r}).PyInit_corvane
-        init.restype = ctypes.py_object
-        failures, inside_build = 0, 0
-        for n in range(1, 200_000):
-            _testcapi.set_nomemory(n, n + 1)
-            try:
-                module = init()
-            except BaseException:
-                failures += 1
-                inside_build += "corvane.do_mod.packets.get_do" in sys.modules
-                continue
-            finally:
-                _testcapi.remove_mem_hooks()
-            break
-        import corvane
-        print(repr({{
-            "same": corvane is module, "inside build": inside_build,
-            "tree": all(sys.modules[k] is reach(k) for k in NESTED),
-            "all": {{k: listed(reach(k)) for k in NESTED + ["corvane"]}},
-        }}))
-    ''', timeout=300)
+    obs = observe("allocation_failures", corvane.__file__, timeout=300)
     assert obs["same"] is True
     assert obs["inside build"] > 0, obs
     assert obs["tree"] is True
@@ -312,11 +175,7 @@ def subinterp_out(tmp_path):
 
 
 def test_subinterpreter_refused_after_main_imported(subinterp_out):
-    obs = observe(f'''
-        main = try_import()
-        sub = import_in_subinterpreter({str(subinterp_out)!r})
-        print(repr({{"main": main, "sub": sub, "main after": CORVANE_KEYS()}}))
-    ''')
+    obs = observe("subinterpreter_after_main", subinterp_out)
     assert obs["main"] == ("ok", NESTED + ["corvane"])
     assert_refused(obs["sub"])
     assert obs["sub"][2] == []  # nothing was built in the refused interpreter
@@ -324,16 +183,7 @@ def test_subinterpreter_refused_after_main_imported(subinterp_out):
 
 
 def test_subinterpreter_imports_first(subinterp_out):
-    obs = observe(f'''
-        sub = import_in_subinterpreter({str(subinterp_out)!r})
-        between = CORVANE_KEYS()
-        main = try_import()
-        same = None
-        if main[0] == "ok":
-            import corvane
-            same = sys.modules["corvane.do_mod"] is corvane.do_mod
-        print(repr({{"sub": sub, "between": between, "main": main, "same": same}}))
-    ''')
+    obs = observe("subinterpreter_first", subinterp_out)
     if PY313:
         # The init function ran in the main interpreter (binding it and building the tree
         # there); the sub-interpreter's own call was refused.
@@ -350,15 +200,7 @@ def test_subinterpreter_imports_first(subinterp_out):
 
 
 def test_subinterpreter_refused_after_main_import_failed(subinterp_out):
-    obs = observe(f'''
-        restore = failing_sys_import(1)
-        first = try_import()
-        restore()
-        sub = import_in_subinterpreter({str(subinterp_out)!r})
-        between = CORVANE_KEYS()
-        main = try_import()
-        print(repr({{"first": first, "sub": sub, "between": between, "main": main}}))
-    ''')
+    obs = observe("subinterpreter_after_failed_import", subinterp_out)
     assert obs["first"] == ("Boom", "no sys for you")
     assert_refused(obs["sub"])
     assert obs["sub"][2] == []

@@ -22,7 +22,8 @@ from corvane.do_mod.packets import Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 
-from doubles import (AS_U64, NOT_DEFINED, NUMBER_INDEX, Idx, Outer, SubRequest, c_api,
+from class_doubles import SubRequest
+from doubles import (AS_U64, NOT_DEFINED, NUMBER_INDEX, Idx, Outer, c_api,
                      interpreter_error, missing, multiple, surplus, unexpected)
 
 # (variant class, union class, full name, carried record class, field, command code)

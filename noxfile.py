@@ -1,0 +1,369 @@
+"""corvane's checks, one nox session each; the Makefile's targets call these.
+
+    nox -l                         # every session, per interpreter
+    nox -t test                    # the suite on every interpreter found
+    nox -s test-cp313 -- -k frames -x
+    PYTHON=python3.13 nox -t test  # one interpreter (a command name or a path)
+
+Interpreters come from scripts/find_pythons.py as absolute paths (pyenv's shims answer only for
+the versions selected, so nox is never left to look for them itself). Sessions that run per
+interpreter are named after its ABI tag (test-cp312, sanitize-cp314d, ...), so each has its own
+venv under build/nox/ and its own CMake tree under build/cmake/: a debug build never reuses a
+release build's venv. An interpreter asked for with PYTHON and not found makes every
+per-interpreter session fail as "not found"; nox's summary then lists each session as success
+or failed.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import nox
+
+ROOT = Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / "scripts"))
+import find_pythons  # noqa: E402
+
+nox.options.envdir = str(ROOT / "build" / "nox")
+nox.options.reuse_venv = "yes"  # rebuilds stay incremental; `make clean` starts afresh
+nox.options.error_on_missing_interpreters = True
+nox.options.download_python = "never"
+nox.options.sessions = []  # plain `nox` lists what there is instead of running everything
+
+try:
+    INTERPRETERS = find_pythons.find(os.environ.get("PYTHON"))
+    NOT_FOUND = ""
+except find_pythons.NotFound as error:
+    INTERPRETERS, NOT_FOUND = [], str(error)
+
+PIP = "pip>=25.1"  # the first pip that installs dependency groups (--group)
+CLANG_FORMAT_DIRS = ("src", "hal")
+
+
+def per_interpreter(name: str, *, first_only: bool = False):
+    """Register the decorated function as session `<name>-<abi tag>` for each interpreter (the
+    oldest one only with `first_only`), tagged `name` so that `nox -t name` runs them all."""
+
+    def register(fn):
+        chosen = INTERPRETERS[:1] if first_only else INTERPRETERS
+        for interpreter in chosen:
+            def session(s: nox.Session, interpreter=interpreter) -> None:
+                fn(s, interpreter)
+
+            session.__doc__ = fn.__doc__
+            nox.session(name=f"{name}-{interpreter.tag}", python=interpreter.path,
+                        tags=[name])(session)
+        if not chosen:
+            def missing(s: nox.Session) -> None:
+                s.error(f"not found: {NOT_FOUND}")
+
+            nox.session(name=f"{name}-not-found", python=False, tags=[name])(missing)
+        return fn
+
+    return register
+
+
+def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
+    """Install the test tools and (re)build corvane into the session's venv, incrementally in
+    build/cmake/<session>; returns the installed extension module."""
+    session.install(PIP)
+    session.install("--group", "test")
+    session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
+        "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2))
+    tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
+    session.install("--no-build-isolation", "-C", f"build-dir={tree}", *config, ".")
+    return Path(session.run("python", "-c", "import corvane; print(corvane.__file__)",
+                            silent=True).strip())
+
+
+def passes(session: nox.Session, *args: str, **kwargs) -> bool:
+    """Run a command; whether it succeeded (for checks that must look at more before failing)."""
+    try:
+        session.run(*args, **kwargs)
+    except nox.command.CommandFailed:
+        return False
+    return True
+
+
+@per_interpreter("test")
+def test(session: nox.Session, interpreter) -> None:
+    """Build corvane and run the test suite (arguments go to pytest)."""
+    build_corvane(session, interpreter)
+    session.run("python", "-m", "pytest", "-q", *session.posargs)
+
+
+@per_interpreter("fuzz")
+def fuzz(session: nox.Session, interpreter) -> None:
+    """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
+    build_corvane(session, interpreter)
+    session.run("python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz",
+                *session.posargs)
+
+
+# --- instrumented builds -----------------------------------------------------------------------
+# `sanitize` and `memcheck` each keep their own venv and CMake tree per interpreter beside the
+# release ones, and fail on any report they count against corvane. CONTRIBUTING.md explains how
+# to read what they report.
+#
+# sanitize: corvane built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc's), the whole
+# suite run by the ordinary interpreter with the sanitizer runtimes preloaded.
+#  - LD_PRELOAD: the interpreter is not instrumented, and ASan's runtime must be the first library
+#    in the process (it refuses to start otherwise). The runtimes are the ones of the compiler
+#    that built corvane. Subprocesses inherit LD_PRELOAD, so code that the tests run in fresh
+#    interpreters (import, deliberate aborts, allocation-failure sweeps) is checked too.
+#  - PYTHONMALLOC=malloc: every object is its own malloc block, so ASan sees each object's bounds
+#    and lifetime instead of pymalloc's arenas. (_testcapi.set_nomemory wraps whichever allocator
+#    is installed, so the allocation-failure tests fail the same allocations as without it.)
+#  - -fno-sanitize-recover=all, halt_on_error=1: the first report of either sanitizer ends the
+#    process. ASan writes its reports to files under build/sanitize-<tag>/ (log_path), so that
+#    one from a subprocess still fails the run even if no test looks at how it ended. UBSan's go
+#    to the stderr of the process they happen in, which exits with status 1: gcc's UBSan runtime
+#    is a library of its own and ignores log_path while ASan's is loaded (its call to set the
+#    report path lands in ASan's runtime). Every test that starts a process checks how it ended.
+#  - -D_GLIBCXX_ASSERTIONS: the C++ library's own bounds checks (ASan does not see an index past
+#    a container's size but within its capacity).
+#  - detect_leaks=0: LeakSanitizer is off. The interpreter leaves memory unfreed at exit by
+#    design (1,562 blocks for `python -c pass` on 3.12, about 2,800 on 3.13, mostly immortal
+#    strings), and an LSan suppression matches any frame of a stack: every object corvane makes
+#    is allocated by the same interpreter functions, so a suppression covering the interpreter's
+#    leaks would cover corvane's as well. Leaks are checked by `memcheck` (definite leaks whose
+#    stack passes through corvane) and by tests/test_leaks.py.
+#  - allocator_may_return_null=1: an allocation too large for ASan's allocator returns NULL, as
+#    malloc does, and the interpreter raises MemoryError, instead of ASan reporting it.
+#  - detect_stack_use_after_return, check_initialization_order, strict_init_order: also catch
+#    pointers to dead stack frames and static initialisers that depend on another file's.
+#  - handle_abort=0 (the default, stated because the suite relies on it): the deliberate abort
+#    ("uncaught panic at ffi boundary") stays a plain SIGABRT, which its test checks for.
+SANITIZE_CXX = os.environ.get("SANITIZE_CXX", "g++")
+SANITIZE_FLAGS = ("-fsanitize=address,undefined -fno-sanitize-recover=all "
+                  "-fno-omit-frame-pointer -g -O1 -D_GLIBCXX_ASSERTIONS")
+ASAN_OPTIONS = ["halt_on_error=1", "detect_leaks=0", "allocator_may_return_null=1",
+                "detect_stack_use_after_return=1", "check_initialization_order=1",
+                "strict_init_order=1", "handle_abort=0"]
+UBSAN_OPTIONS = ["halt_on_error=1", "print_stacktrace=1"]
+# Copies 256 bytes out of an 8-byte bytes object (a heap block: not a cached one-byte one).
+SANITIZE_CANARY = "import ctypes; ctypes.memmove(ctypes.create_string_buffer(256), bytes(8), 256)"
+
+
+@per_interpreter("sanitize")
+def sanitize(session: nox.Session, interpreter) -> None:
+    """The test suite against an ASan + UBSan build (fails on any sanitizer report)."""
+    preload = []
+    for lib in ("libasan.so", "libubsan.so"):
+        path = subprocess.run([SANITIZE_CXX, f"-print-file-name={lib}"], capture_output=True,
+                              text=True).stdout.strip()
+        if not os.path.isabs(path):
+            session.error(f"{SANITIZE_CXX} has no {lib} (on Debian: apt-get install libgcc-12-dev)")
+        preload.append(path)
+    session.env["CXX"] = SANITIZE_CXX
+    module = build_corvane(session, interpreter, "-asan",
+                           "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}")
+    # The build must be instrumented, with non-recoverable UB checks...
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", str(module)],
+                               capture_output=True, text=True, check=True).stdout
+    if "__asan_report_" not in undefined or not any(
+            s.startswith("__ubsan_handle_") and s.endswith("_abort")
+            for s in undefined.split()):
+        session.error(f"{module} is not built with ASan and non-recovering UBSan")
+    reports = ROOT / "build" / f"sanitize-{interpreter.tag}"
+    shutil.rmtree(reports, ignore_errors=True)
+    reports.mkdir(parents=True)
+    session.env.update(
+        LD_PRELOAD=" ".join(preload), PYTHONMALLOC="malloc",
+        ASAN_OPTIONS=":".join([*ASAN_OPTIONS, f"log_path={reports}/asan"]),
+        UBSAN_OPTIONS=":".join(UBSAN_OPTIONS))
+    # ...and a report must end the process and land in the report directory: a canary heap
+    # overflow proves it.
+    session.run("python", "-c", SANITIZE_CANARY, success_codes=range(1, 256), silent=True)
+    if not any("heap-buffer-overflow" in p.read_text() for p in reports.glob("asan.*")):
+        session.error("the sanitizer runtime did not catch the canary overflow")
+    for path in reports.iterdir():
+        path.unlink()
+    passed = passes(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                    *session.posargs)
+    found = sorted(reports.iterdir())
+    for path in found:
+        session.log(f"sanitizer report {path}:\n{path.read_text()}")
+    if found:
+        session.error(f"sanitizer reports in {reports}")
+    if not passed:
+        session.error("pytest failed")
+
+
+# memcheck: the suite under valgrind's memcheck, with PYTHONMALLOC=malloc (every object is its
+# own heap block, so memcheck sees each object's bounds, lifetime and leaks).
+#  - The build: the release optimisation level (-O3, what users run; `sanitize` covers -O1),
+#    with debug information kept (-g, not stripped) so that reports name corvane's files and
+#    lines. The extra flags turn link-time optimisation off. -Wno-error=restrict: without it
+#    GCC 12 warns falsely about std::string concatenation at -O3 (GCC bug 105329).
+#  - What fails the run: any memcheck error other than a leak (invalid read, write or free, use
+#    of uninitialised memory, ...) wherever it is, and a definite leak whose allocation stack
+#    passes through corvane's module. scripts/memcheck-report.py judges the XML log: valgrind's
+#    own --error-exitcode cannot, as it would count the interpreter's leaks at exit too (about
+#    380 blocks for `python -c pass`); --errors-for-leak-kinds=none keeps it for the other
+#    errors. The interpreter's known reports are suppressed in scripts/memcheck.supp, each with
+#    its reason. Before the suite, a canary leaks one corvane-made object on purpose, and the
+#    judge must find it. A leaked object that the cycle collector tracks (an instance, tuple,
+#    exception, ...) stays linked in the collector's lists, so memcheck calls it reachable:
+#    tests/test_leaks.py, which counts blocks and references, covers those.
+#  - Only the pytest process runs under valgrind. The fresh interpreters that tests start
+#    (first imports, deliberate aborts, the allocation-failure sweeps, mypy, the demo) run
+#    natively: under valgrind the sweeps alone would outlast their timeouts many times over.
+#    `sanitize` instruments those processes as well.
+MEMCHECK_FLAGS = "-g -Wno-error=restrict"
+VALGRIND = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
+            "--errors-for-leak-kinds=none", "--error-exitcode=99", "--num-callers=50",
+            f"--suppressions={ROOT / 'scripts' / 'memcheck.supp'}"]
+# One more reference to a frame that corvane made, and the frame can never be freed.
+MEMCHECK_CANARY = ("import corvane, ctypes; "
+                   "ctypes.pythonapi.Py_IncRef(ctypes.py_object(corvane.get_do_request(1, 2)))")
+
+
+@per_interpreter("memcheck")
+def memcheck(session: nox.Session, interpreter) -> None:
+    """The test suite under valgrind memcheck (memory errors, definite leaks through corvane)."""
+    if shutil.which("valgrind") is None:
+        session.error("memcheck needs valgrind (on Debian: apt-get install valgrind)")
+    build_corvane(session, interpreter, "-memcheck", "-C", "install.strip=false",
+                  "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}")
+    logs = ROOT / "build" / f"memcheck-{interpreter.tag}"
+    shutil.rmtree(logs, ignore_errors=True)
+    logs.mkdir(parents=True)
+    session.env["PYTHONMALLOC"] = "malloc"
+    python = str(Path(session.bin) / "python")
+    judge = [python, str(ROOT / "scripts" / "memcheck-report.py")]
+    session.log("canary: a corvane-made object leaked on purpose must be reported")
+    session.run(*VALGRIND, "--xml=yes", f"--xml-file={logs}/canary.xml", python, "-c",
+                MEMCHECK_CANARY, external=True)
+    with open(logs / "canary.txt", "w") as out:
+        if subprocess.run([*judge, str(logs / "canary.xml")], stdout=out).returncode == 0:
+            session.error(f"the deliberate leak was not reported: see {logs}/canary.txt")
+    passed = passes(session, *VALGRIND, "--xml=yes", f"--xml-file={logs}/pytest.xml", python,
+                    "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs,
+                    external=True)
+    session.run(*judge, str(logs / "pytest.xml"), external=True)
+    if not passed:
+        session.error("pytest failed under valgrind")
+
+
+# --- the demo, the benchmark and the wheels ----------------------------------------------------
+
+@per_interpreter("demo", first_only=True)
+def demo(session: nox.Session, interpreter) -> None:
+    """Print the worked request frames, then send some to a simulated DO board over a
+    pseudo-terminal; fails when the board did not understand every frame, or died."""
+    build_corvane(session, interpreter)
+    session.run("python", "examples/demo.py")
+    link = ROOT / "build" / f"demo-board-{interpreter.tag}"
+    log = link.with_suffix(".log")
+    link.unlink(missing_ok=True)
+    address = os.environ.get("DEMO_ADDRESS", "3")
+    session.log(f"python examples/do_board_sim.py --address {address} --link {link} &"
+                f"  (a simulated DO board behind a pseudo-terminal; its log: {log})")
+    with open(log, "w") as out:
+        board = subprocess.Popen([str(Path(session.bin) / "python"), "examples/do_board_sim.py",
+                                  "--address", address, "--link", str(link)],
+                                 stdout=out, stderr=subprocess.STDOUT)
+    try:
+        # control.py waits for the board's link to appear, as it would for a real port.
+        understood = passes(session, "python", "examples/control.py", str(link),
+                            "--address", address)
+    finally:
+        board.terminate()
+        status = board.wait(timeout=30)
+    session.log(f"stopped the board; what it printed:\n{log.read_text()}")
+    if status != 0:
+        session.error(f"the simulated board exited with status {status}")
+    if not understood:
+        session.error("the board did not understand every frame (control.py failed)")
+    session.log("demo finished: the board understood every frame")
+
+
+@per_interpreter("bench", first_only=True)
+def bench(session: nox.Session, interpreter) -> None:
+    """Time the request builders (arguments go to bench/bench.py, e.g. --quick)."""
+    build_corvane(session, interpreter)
+    session.run("python", "bench/bench.py", *session.posargs)
+
+
+WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
+
+
+@per_interpreter("wheels")
+def wheels(session: nox.Session, interpreter) -> None:
+    """Build a manylinux wheel into wheelhouse/ and test it installed in a fresh venv.
+
+    Built from the same CMake tree as `test` (only what changed is recompiled), then repaired by
+    auditwheel to the oldest manylinux tag that the extension's symbol versions allow, as
+    `auditwheel show` reports it. tests/test_wheels.py installs the repaired wheel into a fresh
+    venv, without building or downloading anything, and smoke-tests it there."""
+    build_corvane(session, interpreter)
+    session.install("--group", "wheels")
+    tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
+    raw = ROOT / "build" / "wheels-raw" / interpreter.tag
+    shutil.rmtree(raw, ignore_errors=True)
+    session.run("python", "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+                "-C", f"build-dir={ROOT / 'build' / 'cmake' / interpreter.tag}", "-w", str(raw),
+                ".")
+    (wheel,) = raw.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    shown = session.run("auditwheel", "show", str(wheel), silent=True)
+    print(shown)
+    marker = "consistent with the following platform tag:"
+    flat = " ".join(shown.split())
+    if marker not in flat:
+        session.error(f"auditwheel found no manylinux tag for {wheel.name}")
+    plat = flat.split(marker, 1)[1].split('"')[1]
+    WHEELHOUSE.mkdir(exist_ok=True)
+    for old in WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl"):
+        old.unlink()
+    session.run("auditwheel", "repair", "--plat", plat, "-w", str(WHEELHOUSE), str(wheel))
+    (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    session.run("twine", "check", "--strict", str(repaired))
+    session.run("python", "-m", "pytest", "-q", "tests/test_wheels.py",
+                env={"CORVANE_WHEELHOUSE": str(WHEELHOUSE)})
+    session.log(f"wheel: {repaired.relative_to(ROOT)}")
+
+
+# --- formatting and lint (nox's own interpreter: the tools are the same on any) -----------------
+
+def c_sources() -> list[str]:
+    """The C and C++ files that clang-format owns."""
+    files = [p for d in CLANG_FORMAT_DIRS for p in (ROOT / d).rglob("*")
+             if p.suffix in (".cpp", ".hpp", ".h", ".c")]
+    files += (ROOT / "bench").glob("*.c")
+    return sorted(str(p.relative_to(ROOT)) for p in files)
+
+
+def format_check(session: nox.Session) -> None:
+    session.run("ruff", "format", "--check", "--diff", ".")
+    session.run("clang-format", "--dry-run", "--Werror", *c_sources())
+
+
+@nox.session(python=None, name="format-check")
+def format_check_session(session: nox.Session) -> None:
+    """Fail if a Python, C or C++ file is not formatted (`make format` formats them)."""
+    session.install(PIP)
+    session.install("--group", "lint")
+    format_check(session)
+
+
+@nox.session(python=None)
+def lint(session: nox.Session) -> None:
+    """ruff's lint rules on the Python files, and the format check."""
+    session.install(PIP)
+    session.install("--group", "lint")
+    session.run("ruff", "check", ".")
+    format_check(session)
+
+
+@nox.session(python=None, name="format")
+def format_(session: nox.Session) -> None:
+    """Format the Python files (ruff) and the C and C++ files (clang-format, pinned) in place."""
+    session.install(PIP)
+    session.install("--group", "lint")
+    session.run("ruff", "format", ".")
+    session.run("clang-format", "-i", *c_sources())

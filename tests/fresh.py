@@ -1,0 +1,106 @@
+"""Helpers for the programs in tests/isolated/, which run in a fresh interpreter.
+
+Importing this module imports nothing of corvane: several programs observe the first import.
+"""
+
+import functools
+import os
+import sys
+
+SUBINTERPRETER_PROGRAM = os.path.join(os.path.dirname(__file__), "isolated", "subinterp_import.py")
+
+
+def corvane_keys():
+    return [k for k in sys.modules if k.startswith("corvane")]
+
+
+def try_import():
+    """("ok", the corvane entries of sys.modules) or (exception type name, message)."""
+    try:
+        import corvane  # noqa: F401
+    except BaseException as e:
+        return (type(e).__name__, str(e))
+    return ("ok", corvane_keys())
+
+
+def reach(key, module=None):
+    """The module object for a dotted key, reached by attributes from the top module."""
+    if module is None:
+        import corvane as module
+    return functools.reduce(getattr, key.split(".")[1:], module)
+
+
+def listed(module):
+    return vars(module).get("__all__", [])
+
+
+def type_name(kind):
+    """A type's name as an error report shows it (module-qualified unless a builtin)."""
+    return kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+
+
+class Boom(Exception):
+    pass
+
+
+def failing_sys_import(nth):
+    """Make the nth import of `sys` (one per sys.modules registration) raise Boom; returns a
+    function that removes the hook."""
+    import builtins
+    import importlib.util
+
+    # Let the meta path finders do their own first imports before counting: an editable
+    # install's finder imports importlib.machinery (which imports sys) the first time it looks.
+    importlib.util.find_spec("corvane")
+    real, calls = builtins.__import__, [0]
+
+    def hook(name, *args, **kwargs):
+        if name == "sys":
+            calls[0] += 1
+            if calls[0] == nth:
+                raise Boom("no sys for you")
+        return real(name, *args, **kwargs)
+
+    builtins.__import__ = hook
+    return lambda: setattr(builtins, "__import__", real)
+
+
+def import_in_subinterpreter(path):
+    """Run isolated/subinterp_import.py in a new sub-interpreter; it writes its outcome (as
+    try_import's, plus the corvane entries of its sys.modules) to `path`."""
+    import _testcapi
+
+    bootstrap = (f"import sys\nsys.argv = [{SUBINTERPRETER_PROGRAM!r}, {str(path)!r}]\n"
+                 f"exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))\n")
+    assert _testcapi.run_in_subinterp(bootstrap) == 0
+    with open(path) as f:
+        return eval(f.read())
+
+
+def obtain_panic():
+    """The PanicException, caught: a script can reach its type only by catching one. Failing
+    exactly one interpreter allocation at a time eventually hits the result bytes object,
+    which corvane reports as "Python API call failed"."""
+    import _testcapi
+
+    import corvane
+
+    for k in range(64):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            corvane.get_do_request(3, 0x01020304)
+        except BaseException as exc:
+            caught = exc
+        else:
+            caught = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        if type(caught).__name__ == "PanicException":
+            return caught
+    raise SystemExit("no single allocation failure produced a PanicException")
+
+
+def mark(text):
+    """A marker line on stderr, which the calling test uses to cut the output into sections."""
+    sys.stderr.flush()
+    print(text, file=sys.stderr, flush=True)
