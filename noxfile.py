@@ -51,13 +51,16 @@ def per_interpreter(name: str, *, first_only: bool = False):
     def register(fn):
         chosen = INTERPRETERS[:1] if first_only else INTERPRETERS
         for interpreter in chosen:
+
             def session(s: nox.Session, interpreter=interpreter) -> None:
                 fn(s, interpreter)
 
             session.__doc__ = fn.__doc__
-            nox.session(name=f"{name}-{interpreter.tag}", python=interpreter.path,
-                        tags=[name])(session)
+            nox.session(name=f"{name}-{interpreter.tag}", python=interpreter.path, tags=[name])(
+                session
+            )
         if not chosen:
+
             def missing(s: nox.Session) -> None:
                 s.error(f"not found: {NOT_FOUND}")
 
@@ -73,11 +76,13 @@ def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config:
     session.install(PIP)
     session.install("--group", "test")
     session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
-        "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2))
+        "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2)
+    )
     tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
     session.install("--no-build-isolation", "-C", f"build-dir={tree}", *config, ".")
-    return Path(session.run("python", "-c", "import corvane; print(corvane.__file__)",
-                            silent=True).strip())
+    return Path(
+        session.run("python", "-c", "import corvane; print(corvane.__file__)", silent=True).strip()
+    )
 
 
 def passes(session: nox.Session, *args: str, **kwargs) -> bool:
@@ -100,8 +105,9 @@ def test(session: nox.Session, interpreter) -> None:
 def fuzz(session: nox.Session, interpreter) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
     build_corvane(session, interpreter)
-    session.run("python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz",
-                *session.posargs)
+    session.run(
+        "python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs
+    )
 
 
 # --- instrumented builds -----------------------------------------------------------------------
@@ -139,11 +145,19 @@ def fuzz(session: nox.Session, interpreter) -> None:
 #  - handle_abort=0 (the default, stated because the suite relies on it): the deliberate abort
 #    ("uncaught panic at ffi boundary") stays a plain SIGABRT, which its test checks for.
 SANITIZE_CXX = os.environ.get("SANITIZE_CXX", "g++")
-SANITIZE_FLAGS = ("-fsanitize=address,undefined -fno-sanitize-recover=all "
-                  "-fno-omit-frame-pointer -g -O1 -D_GLIBCXX_ASSERTIONS")
-ASAN_OPTIONS = ["halt_on_error=1", "detect_leaks=0", "allocator_may_return_null=1",
-                "detect_stack_use_after_return=1", "check_initialization_order=1",
-                "strict_init_order=1", "handle_abort=0"]
+SANITIZE_FLAGS = (
+    "-fsanitize=address,undefined -fno-sanitize-recover=all "
+    "-fno-omit-frame-pointer -g -O1 -D_GLIBCXX_ASSERTIONS"
+)
+ASAN_OPTIONS = [
+    "halt_on_error=1",
+    "detect_leaks=0",
+    "allocator_may_return_null=1",
+    "detect_stack_use_after_return=1",
+    "check_initialization_order=1",
+    "strict_init_order=1",
+    "handle_abort=0",
+]
 UBSAN_OPTIONS = ["halt_on_error=1", "print_stacktrace=1"]
 # Copies 256 bytes out of an 8-byte bytes object (a heap block: not a cached one-byte one).
 SANITIZE_CANARY = "import ctypes; ctypes.memmove(ctypes.create_string_buffer(256), bytes(8), 256)"
@@ -154,28 +168,33 @@ def sanitize(session: nox.Session, interpreter) -> None:
     """The test suite against an ASan + UBSan build (fails on any sanitizer report)."""
     preload = []
     for lib in ("libasan.so", "libubsan.so"):
-        path = subprocess.run([SANITIZE_CXX, f"-print-file-name={lib}"], capture_output=True,
-                              text=True).stdout.strip()
+        path = subprocess.run(
+            [SANITIZE_CXX, f"-print-file-name={lib}"], capture_output=True, text=True
+        ).stdout.strip()
         if not os.path.isabs(path):
             session.error(f"{SANITIZE_CXX} has no {lib} (on Debian: apt-get install libgcc-12-dev)")
         preload.append(path)
     session.env["CXX"] = SANITIZE_CXX
-    module = build_corvane(session, interpreter, "-asan",
-                           "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}")
+    module = build_corvane(
+        session, interpreter, "-asan", "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}"
+    )
     # The build must be instrumented, with non-recoverable UB checks...
-    undefined = subprocess.run(["nm", "-D", "--undefined-only", str(module)],
-                               capture_output=True, text=True, check=True).stdout
+    undefined = subprocess.run(
+        ["nm", "-D", "--undefined-only", str(module)], capture_output=True, text=True, check=True
+    ).stdout
     if "__asan_report_" not in undefined or not any(
-            s.startswith("__ubsan_handle_") and s.endswith("_abort")
-            for s in undefined.split()):
+        s.startswith("__ubsan_handle_") and s.endswith("_abort") for s in undefined.split()
+    ):
         session.error(f"{module} is not built with ASan and non-recovering UBSan")
     reports = ROOT / "build" / f"sanitize-{interpreter.tag}"
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
     session.env.update(
-        LD_PRELOAD=" ".join(preload), PYTHONMALLOC="malloc",
+        LD_PRELOAD=" ".join(preload),
+        PYTHONMALLOC="malloc",
         ASAN_OPTIONS=":".join([*ASAN_OPTIONS, f"log_path={reports}/asan"]),
-        UBSAN_OPTIONS=":".join(UBSAN_OPTIONS))
+        UBSAN_OPTIONS=":".join(UBSAN_OPTIONS),
+    )
     # ...and a report must end the process and land in the report directory: a canary heap
     # overflow proves it.
     session.run("python", "-c", SANITIZE_CANARY, success_codes=range(1, 256), silent=True)
@@ -183,8 +202,9 @@ def sanitize(session: nox.Session, interpreter) -> None:
         session.error("the sanitizer runtime did not catch the canary overflow")
     for path in reports.iterdir():
         path.unlink()
-    passed = passes(session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                    *session.posargs)
+    passed = passes(
+        session, "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs
+    )
     found = sorted(reports.iterdir())
     for path in found:
         session.log(f"sanitizer report {path}:\n{path.read_text()}")
@@ -215,12 +235,21 @@ def sanitize(session: nox.Session, interpreter) -> None:
 #    natively: under valgrind the sweeps alone would outlast their timeouts many times over.
 #    `sanitize` instruments those processes as well.
 MEMCHECK_FLAGS = "-g -Wno-error=restrict"
-VALGRIND = ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite",
-            "--errors-for-leak-kinds=none", "--error-exitcode=99", "--num-callers=50",
-            f"--suppressions={ROOT / 'scripts' / 'memcheck.supp'}"]
+VALGRIND = [
+    "valgrind",
+    "--tool=memcheck",
+    "--leak-check=full",
+    "--show-leak-kinds=definite",
+    "--errors-for-leak-kinds=none",
+    "--error-exitcode=99",
+    "--num-callers=50",
+    f"--suppressions={ROOT / 'scripts' / 'memcheck.supp'}",
+]
 # One more reference to a frame that corvane made, and the frame can never be freed.
-MEMCHECK_CANARY = ("import corvane, ctypes; "
-                   "ctypes.pythonapi.Py_IncRef(ctypes.py_object(corvane.get_do_request(1, 2)))")
+MEMCHECK_CANARY = (
+    "import corvane, ctypes; "
+    "ctypes.pythonapi.Py_IncRef(ctypes.py_object(corvane.get_do_request(1, 2)))"
+)
 
 
 @per_interpreter("memcheck")
@@ -228,8 +257,15 @@ def memcheck(session: nox.Session, interpreter) -> None:
     """The test suite under valgrind memcheck (memory errors, definite leaks through corvane)."""
     if shutil.which("valgrind") is None:
         session.error("memcheck needs valgrind (on Debian: apt-get install valgrind)")
-    build_corvane(session, interpreter, "-memcheck", "-C", "install.strip=false",
-                  "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}")
+    build_corvane(
+        session,
+        interpreter,
+        "-memcheck",
+        "-C",
+        "install.strip=false",
+        "-C",
+        f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
+    )
     logs = ROOT / "build" / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
     logs.mkdir(parents=True)
@@ -237,20 +273,39 @@ def memcheck(session: nox.Session, interpreter) -> None:
     python = str(Path(session.bin) / "python")
     judge = [python, str(ROOT / "scripts" / "memcheck-report.py")]
     session.log("canary: a corvane-made object leaked on purpose must be reported")
-    session.run(*VALGRIND, "--xml=yes", f"--xml-file={logs}/canary.xml", python, "-c",
-                MEMCHECK_CANARY, external=True)
+    session.run(
+        *VALGRIND,
+        "--xml=yes",
+        f"--xml-file={logs}/canary.xml",
+        python,
+        "-c",
+        MEMCHECK_CANARY,
+        external=True,
+    )
     with open(logs / "canary.txt", "w") as out:
         if subprocess.run([*judge, str(logs / "canary.xml")], stdout=out).returncode == 0:
             session.error(f"the deliberate leak was not reported: see {logs}/canary.txt")
-    passed = passes(session, *VALGRIND, "--xml=yes", f"--xml-file={logs}/pytest.xml", python,
-                    "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs,
-                    external=True)
+    passed = passes(
+        session,
+        *VALGRIND,
+        "--xml=yes",
+        f"--xml-file={logs}/pytest.xml",
+        python,
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *session.posargs,
+        external=True,
+    )
     session.run(*judge, str(logs / "pytest.xml"), external=True)
     if not passed:
         session.error("pytest failed under valgrind")
 
 
 # --- the demo, the benchmark and the wheels ----------------------------------------------------
+
 
 @per_interpreter("demo", first_only=True)
 def demo(session: nox.Session, interpreter) -> None:
@@ -262,16 +317,28 @@ def demo(session: nox.Session, interpreter) -> None:
     log = link.with_suffix(".log")
     link.unlink(missing_ok=True)
     address = os.environ.get("DEMO_ADDRESS", "3")
-    session.log(f"python examples/do_board_sim.py --address {address} --link {link} &"
-                f"  (a simulated DO board behind a pseudo-terminal; its log: {log})")
+    session.log(
+        f"python examples/do_board_sim.py --address {address} --link {link} &"
+        f"  (a simulated DO board behind a pseudo-terminal; its log: {log})"
+    )
     with open(log, "w") as out:
-        board = subprocess.Popen([str(Path(session.bin) / "python"), "examples/do_board_sim.py",
-                                  "--address", address, "--link", str(link)],
-                                 stdout=out, stderr=subprocess.STDOUT)
+        board = subprocess.Popen(
+            [
+                str(Path(session.bin) / "python"),
+                "examples/do_board_sim.py",
+                "--address",
+                address,
+                "--link",
+                str(link),
+            ],
+            stdout=out,
+            stderr=subprocess.STDOUT,
+        )
     try:
         # control.py waits for the board's link to appear, as it would for a real port.
-        understood = passes(session, "python", "examples/control.py", str(link),
-                            "--address", address)
+        understood = passes(
+            session, "python", "examples/control.py", str(link), "--address", address
+        )
     finally:
         board.terminate()
         status = board.wait(timeout=30)
@@ -306,9 +373,20 @@ def wheels(session: nox.Session, interpreter) -> None:
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
     raw = ROOT / "build" / "wheels-raw" / interpreter.tag
     shutil.rmtree(raw, ignore_errors=True)
-    session.run("python", "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
-                "-C", f"build-dir={ROOT / 'build' / 'cmake' / interpreter.tag}", "-w", str(raw),
-                ".")
+    session.run(
+        "python",
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--no-deps",
+        "--no-build-isolation",
+        "-C",
+        f"build-dir={ROOT / 'build' / 'cmake' / interpreter.tag}",
+        "-w",
+        str(raw),
+        ".",
+    )
     (wheel,) = raw.glob(f"corvane-*-{tag}-{tag}-*.whl")
     shown = session.run("auditwheel", "show", str(wheel), silent=True)
     print(shown)
@@ -323,17 +401,28 @@ def wheels(session: nox.Session, interpreter) -> None:
     session.run("auditwheel", "repair", "--plat", plat, "-w", str(WHEELHOUSE), str(wheel))
     (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl")
     session.run("twine", "check", "--strict", str(repaired))
-    session.run("python", "-m", "pytest", "-q", "tests/test_wheels.py",
-                env={"CORVANE_WHEELHOUSE": str(WHEELHOUSE)})
+    session.run(
+        "python",
+        "-m",
+        "pytest",
+        "-q",
+        "tests/test_wheels.py",
+        env={"CORVANE_WHEELHOUSE": str(WHEELHOUSE)},
+    )
     session.log(f"wheel: {repaired.relative_to(ROOT)}")
 
 
 # --- formatting and lint (nox's own interpreter: the tools are the same on any) -----------------
 
+
 def c_sources() -> list[str]:
     """The C and C++ files that clang-format owns."""
-    files = [p for d in CLANG_FORMAT_DIRS for p in (ROOT / d).rglob("*")
-             if p.suffix in (".cpp", ".hpp", ".h", ".c")]
+    files = [
+        p
+        for d in CLANG_FORMAT_DIRS
+        for p in (ROOT / d).rglob("*")
+        if p.suffix in (".cpp", ".hpp", ".h", ".c")
+    ]
     files += (ROOT / "bench").glob("*.c")
     return sorted(str(p.relative_to(ROOT)) for p in files)
 

@@ -46,21 +46,29 @@ def plan(address: int) -> list[Step]:
     steps = [
         Step(
             f"GetDouts: ask board {address} for its outputs",
-            f"get_do_request({address}, 1)", 1, corvane.get_do_request(address, 1), None,
+            f"get_do_request({address}, 1)",
+            1,
+            corvane.get_do_request(address, 1),
+            None,
         )
     ]
     for ident, bits in enumerate((0x0001, 0x00FF, 0xA5C3), start=2):
         steps.append(
             Step(
                 f"SetDouts: set the outputs to 0x{bits:04X} (SetDouts frames go to every board)",
-                f"set_do_request(0x{bits:04X}, {ident})", ident,
-                corvane.set_do_request(bits, ident), bits,
+                f"set_do_request(0x{bits:04X}, {ident})",
+                ident,
+                corvane.set_do_request(bits, ident),
+                bits,
             )
         )
     steps.append(
         Step(
             f"GetDouts: read the outputs of board {address} back",
-            f"get_do_request({address}, 5)", 5, corvane.get_do_request(address, 5), 0xA5C3,
+            f"get_do_request({address}, 5)",
+            5,
+            corvane.get_do_request(address, 5),
+            0xA5C3,
         )
     )
     return steps
@@ -128,7 +136,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("port", help="serial port of the board, e.g. /dev/ttyUSB0 or a pty")
     parser.add_argument("--address", type=int, default=3, help="the board's address (default 3)")
     parser.add_argument(
-        "--timeout", type=float, default=5.0, metavar="SECONDS",
+        "--timeout",
+        type=float,
+        default=5.0,
+        metavar="SECONDS",
         help="how long to wait for each reply (default 5)",
     )
     return parser.parse_args(argv)

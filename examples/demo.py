@@ -11,19 +11,48 @@ import corvane
 
 # (what is asked, function, arguments, how the call reads, the frame the board expects in hex)
 WORKED_FRAMES = [
-    ("GetDouts, id 0x01020304, to address 3", corvane.get_do_request, (3, 0x01020304),
-     "get_do_request(3, 0x01020304)", "23 00 00 00 05 00 01 02 03 04"),
-    ("GetDouts, id 0, to address 0", corvane.get_do_request, (0, 0),
-     "get_do_request(0, 0)", "20 00 00 00 05 00 00 00 00 00"),
-    ("GetDouts, id 1, to address 224 (the header byte wraps to 0)", corvane.get_do_request,
-     (224, 1), "get_do_request(224, 1)", "00 00 00 00 05 00 00 00 00 01"),
-    ("GetDouts, id 0xFFFFFFFF, to address 300 (only the low 8 bits of 300 + 32 count)",
-     corvane.get_do_request, (300, 0xFFFFFFFF),
-     "get_do_request(300, 0xFFFFFFFF)", "4C 00 00 00 05 00 FF FF FF FF"),
-    ("SetDouts, bin_layout 0x00FF, id 0x01020304", corvane.set_do_request, (0x00FF, 0x01020304),
-     "set_do_request(0x00FF, 0x01020304)", "20 00 00 00 07 01 01 02 03 04 00 FF"),
-    ("SetDouts, bin_layout 0xA5C3, id 7", corvane.set_do_request, (0xA5C3, 7),
-     "set_do_request(0xA5C3, 7)", "20 00 00 00 07 01 00 00 00 07 A5 C3"),
+    (
+        "GetDouts, id 0x01020304, to address 3",
+        corvane.get_do_request,
+        (3, 0x01020304),
+        "get_do_request(3, 0x01020304)",
+        "23 00 00 00 05 00 01 02 03 04",
+    ),
+    (
+        "GetDouts, id 0, to address 0",
+        corvane.get_do_request,
+        (0, 0),
+        "get_do_request(0, 0)",
+        "20 00 00 00 05 00 00 00 00 00",
+    ),
+    (
+        "GetDouts, id 1, to address 224 (the header byte wraps to 0)",
+        corvane.get_do_request,
+        (224, 1),
+        "get_do_request(224, 1)",
+        "00 00 00 00 05 00 00 00 00 01",
+    ),
+    (
+        "GetDouts, id 0xFFFFFFFF, to address 300 (only the low 8 bits of 300 + 32 count)",
+        corvane.get_do_request,
+        (300, 0xFFFFFFFF),
+        "get_do_request(300, 0xFFFFFFFF)",
+        "4C 00 00 00 05 00 FF FF FF FF",
+    ),
+    (
+        "SetDouts, bin_layout 0x00FF, id 0x01020304",
+        corvane.set_do_request,
+        (0x00FF, 0x01020304),
+        "set_do_request(0x00FF, 0x01020304)",
+        "20 00 00 00 07 01 01 02 03 04 00 FF",
+    ),
+    (
+        "SetDouts, bin_layout 0xA5C3, id 7",
+        corvane.set_do_request,
+        (0xA5C3, 7),
+        "set_do_request(0xA5C3, 7)",
+        "20 00 00 00 07 01 00 00 00 07 A5 C3",
+    ),
 ]
 
 # The fields of a request frame: (name, offset, width). bin_layout is only in SetDouts frames.
@@ -38,7 +67,7 @@ def describe(frame: bytes) -> str:
     """One line per field: its bytes and, for multi-byte fields, the big-endian value."""
     lines = []
     for name, offset, width in FIELDS:
-        raw = frame[offset:offset + width]
+        raw = frame[offset : offset + width]
         if len(raw) < width:
             continue
         value = int.from_bytes(raw, "big")
@@ -59,8 +88,10 @@ def main() -> int:
             print(f"  {'expected':>{len(call)}} -> {spaced_hex(expected)}")
         print()
     if mismatches:
-        print(f"{mismatches} of {len(WORKED_FRAMES)} frames differ from the expected bytes",
-              file=sys.stderr)
+        print(
+            f"{mismatches} of {len(WORKED_FRAMES)} frames differ from the expected bytes",
+            file=sys.stderr,
+        )
         return 1
     print(f"all {len(WORKED_FRAMES)} frames match the expected bytes")
     return 0

@@ -228,15 +228,22 @@ def address(text: str) -> int:
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument(
-        "--address", type=address, default=3, metavar="0-255",
+        "--address",
+        type=address,
+        default=3,
+        metavar="0-255",
         help="this board's address (default 3: header byte 0x23)",
     )
     parser.add_argument(
-        "--gap", type=float, default=0.25, metavar="SECONDS",
+        "--gap",
+        type=float,
+        default=0.25,
+        metavar="SECONDS",
         help="a pause this long inside a frame means it was cut short (default 0.25)",
     )
     parser.add_argument(
-        "--link", metavar="PATH",
+        "--link",
+        metavar="PATH",
         help="also make PATH a symbolic link to the serial side, removed on exit",
     )
     return parser.parse_args(argv)

@@ -59,8 +59,7 @@ class Interpreter:
 def probe(candidate: str) -> tuple[Interpreter | None, str]:
     """The interpreter behind `candidate` if corvane supports it, else None and the reason."""
     try:
-        out = subprocess.run([candidate, "-c", PROBE], capture_output=True, text=True,
-                             timeout=60)
+        out = subprocess.run([candidate, "-c", PROBE], capture_output=True, text=True, timeout=60)
     except (OSError, subprocess.TimeoutExpired) as error:
         return None, str(error)
     fields = out.stdout.strip().split("|", 5)
@@ -71,8 +70,10 @@ def probe(candidate: str) -> tuple[Interpreter | None, str]:
     version = (int(major), int(minor))
     kind = f"{impl} {major}.{minor}{abiflags}"
     if impl != "cpython" or free_threaded == "1" or version < MINIMUM:
-        return None, (f"it is {kind}{' (free-threaded)' * (free_threaded == '1')}; corvane "
-                      "needs CPython 3.12 or later (default, non-free-threaded build)")
+        return None, (
+            f"it is {kind}{' (free-threaded)' * (free_threaded == '1')}; corvane "
+            "needs CPython 3.12 or later (default, non-free-threaded build)"
+        )
     return Interpreter(f"cp{major}{minor}{abiflags}", version, executable.strip()), ""
 
 
@@ -135,8 +136,9 @@ def resolve(python: str) -> Interpreter:
         found = search(pyenv_candidates() + path_candidates())
         if wanted in found:
             return found[wanted]
-        raise NotFound(f"PYTHON={python}: no {wanted} interpreter among pyenv's versions or "
-                       "on PATH")
+        raise NotFound(
+            f"PYTHON={python}: no {wanted} interpreter among pyenv's versions or on PATH"
+        )
     interpreter, why = probe(python)  # anything else (python3, ...) is run through PATH
     if interpreter is None:
         raise NotFound(f"PYTHON={python} cannot be used: {why or 'it does not run'}")

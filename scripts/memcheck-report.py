@@ -51,11 +51,18 @@ def judge(path: Path) -> tuple[list[str], Counter, Counter]:
     often each suppression matched."""
     text = path.read_text(errors="replace")
     if "</valgrindoutput>" not in text:
-        return ([f"{path}: incomplete log (valgrind or the process it ran was stopped)"],
-                Counter(), Counter())
+        return (
+            [f"{path}: incomplete log (valgrind or the process it ran was stopped)"],
+            Counter(),
+            Counter(),
+        )
     root = ET.fromstring(text)
-    suppressed = Counter({pair.findtext("name"): int(pair.findtext("count") or 0)
-                          for pair in root.iterfind("suppcounts/pair")})
+    suppressed = Counter(
+        {
+            pair.findtext("name"): int(pair.findtext("count") or 0)
+            for pair in root.iterfind("suppcounts/pair")
+        }
+    )
     failures, ignored = [], Counter()
     for error in root.iter("error"):
         kind = error.findtext("kind") or ""
@@ -79,8 +86,10 @@ def main(paths: list[str]) -> int:
             print(report)
         leaks = ", ".join(f"{n} {kind}" for kind, n in sorted(ignored.items())) or "none"
         matched = ", ".join(f"{supp} x{n}" for supp, n in sorted(suppressed.items())) or "none"
-        print(f"{name}: {len(failures)} report(s) against corvane or memory errors;"
-              f" interpreter leaks not judged: {leaks}; suppressed: {matched}")
+        print(
+            f"{name}: {len(failures)} report(s) against corvane or memory errors;"
+            f" interpreter leaks not judged: {leaks}; suppressed: {matched}"
+        )
         failed |= bool(failures)
     return 1 if failed else 0
 

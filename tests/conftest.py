@@ -4,23 +4,16 @@ import gc
 import os
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
-import pytest
+from hypothesis import HealthCheck, settings
 
-
-def run_fresh(code: str, *, timeout: float = 60.0) -> subprocess.CompletedProcess:
-    """Run `code` in a new interpreter (same executable) and capture its output.
-
-    Used wherever first-import order, process-wide state or stderr output matters.
-    """
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+# Examples per hypothesis test: "ci" by default; `nox -s fuzz-cp3XX` (make fuzz) passes
+# --hypothesis-profile=fuzz. No deadline: the machine is shared and timings are noisy.
+_quiet = dict(deadline=None, suppress_health_check=list(HealthCheck))
+settings.register_profile("ci", max_examples=300, **_quiet)
+settings.register_profile("fuzz", max_examples=5000, **_quiet)
+settings.load_profile("ci")  # the hypothesis plugin loads --hypothesis-profile after this
 
 
 TESTS = Path(__file__).resolve().parent
@@ -28,8 +21,9 @@ TESTS = Path(__file__).resolve().parent
 ISOLATED = TESTS / "isolated"
 
 
-def run_isolated(script: str, *args: str, timeout: float = 60.0,
-                 env: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+def run_isolated(
+    script: str, *args: str, timeout: float = 60.0, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess:
     """Run tests/isolated/<script> with `args` in a new interpreter (same executable).
 
     tests/ is put on the program's path, so it imports the shared helpers as the test
@@ -62,8 +56,3 @@ def allocated_growth(fn, *, rounds: int = 5, calls: int = 2000) -> int:
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
     return min(growth)
-
-
-@pytest.fixture
-def fresh():
-    return run_fresh

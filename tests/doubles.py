@@ -10,13 +10,32 @@ import ctypes
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 # The nested modules in the order in which initialisation enters them in sys.modules.
-NESTED = ["corvane.do_mod.packets.get_do", "corvane.do_mod.packets.set_do",
-          "corvane.do_mod.packets", "corvane.do_mod"]
+NESTED = [
+    "corvane.do_mod.packets.get_do",
+    "corvane.do_mod.packets.set_do",
+    "corvane.do_mod.packets",
+    "corvane.do_mod",
+]
 # Hooks no class may define itself: the plain-object defaults must apply.
 NOT_DEFINED = (
-    "__init__", "__repr__", "__str__", "__eq__", "__ne__", "__lt__", "__hash__",
-    "__reduce__", "__reduce_ex__", "__getstate__", "__getnewargs__", "__copy__",
-    "__deepcopy__", "__iter__", "__contains__", "__dict__", "__weakref__", "__del__",
+    "__init__",
+    "__repr__",
+    "__str__",
+    "__eq__",
+    "__ne__",
+    "__lt__",
+    "__hash__",
+    "__reduce__",
+    "__reduce_ex__",
+    "__getstate__",
+    "__getnewargs__",
+    "__copy__",
+    "__deepcopy__",
+    "__iter__",
+    "__contains__",
+    "__dict__",
+    "__weakref__",
+    "__del__",
 )
 
 

@@ -36,7 +36,9 @@ def listed(module):
 
 def type_name(kind):
     """A type's name as an error report shows it (module-qualified unless a builtin)."""
-    return kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+    return (
+        kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
+    )
 
 
 class Boom(Exception):
@@ -70,8 +72,10 @@ def import_in_subinterpreter(path):
     try_import's, plus the corvane entries of its sys.modules) to `path`."""
     import _testcapi
 
-    bootstrap = (f"import sys\nsys.argv = [{SUBINTERPRETER_PROGRAM!r}, {str(path)!r}]\n"
-                 f"exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))\n")
+    bootstrap = (
+        f"import sys\nsys.argv = [{SUBINTERPRETER_PROGRAM!r}, {str(path)!r}]\n"
+        f"exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))\n"
+    )
     assert _testcapi.run_in_subinterp(bootstrap) == 0
     with open(path) as f:
         return eval(f.read())

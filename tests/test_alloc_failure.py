@@ -17,8 +17,10 @@ import sys
 import pytest
 
 import corvane
-from conftest import run_fresh
+from conftest import run_isolated
 from doubles import NESTED
+
+pytestmark = pytest.mark.isolated
 
 pytest.importorskip("_testcapi")
 
@@ -27,242 +29,6 @@ MEMORY_ERROR = ["MemoryError"]  # its text is whatever the interpreter had at ha
 MAX_K = 2000  # far more allocations than any single entry point makes
 ROUNDS = 8  # repetitions of every attempt in the leak check
 
-# Runs in the fresh interpreter. Each call is compiled into its own attempt function with the
-# call written inline: a helper frame between the attempt and corvane would let the
-# interpreter's own frame bookkeeping lose the exception under memory pressure (3.12 and
-# 3.13 clear it when a frame object cannot be made while a frame is popped).
-DRIVER = r'''
-import gc, json, os, sys, tempfile, traceback, _testcapi
-from corvane import get_do_request, set_do_request
-from corvane.do_mod.packets import Request, Response
-from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
-from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-    def __index__(self):
-        return self.value
-
-class CausedTypeError:
-    def __index__(self):
-        raise TypeError("t") from KeyError("k")
-
-class RaisesValueError:
-    def __index__(self):
-        raise ValueError("v")
-
-class RaisesPanic:
-    def __index__(self):
-        raise PanicType("boom")
-
-class Unprintable(str):
-    def __str__(self):
-        raise RuntimeError("no str")
-
-class SubRequest(Request):
-    pass
-
-def obtain_panic_type():
-    """A script can only reach the PanicException type by catching one."""
-    for k in range(64):
-        _testcapi.set_nomemory(k, k + 1)
-        try:
-            get_do_request(3, 0x01020304)
-        except BaseException as error:
-            caught = error
-        else:
-            caught = None
-        finally:
-            _testcapi.remove_mem_hooks()
-        if type(caught).__name__ == "PanicException":
-            return type(caught)
-    raise SystemExit("no allocation failure produced a PanicException")
-
-PanicType = obtain_panic_type()
-IDX0, IDX3, IDX7 = Index(0), Index(3), Index(7)
-CAUSED, RAISES_VALUE, RAISES_PANIC = CausedTypeError(), RaisesValueError(), RaisesPanic()
-UNPRINTABLE_KW = {Unprintable("zz"): 2}
-GREQ, SREQ = GetDoutsRequest(), SetDoutsRequest(0xA5C3)
-GRESP, SRESP = GetDoutsResponse(0x1234), SetDoutsResponse(200)
-RG, RS = Request.GetDouts(GREQ), Request.SetDouts(SREQ)
-QG, QS = Response.GetDouts(GRESP), Response.SetDouts(SRESP)
-
-def describe(value):
-    """A JSON-able picture of a result or an exception, compared with the uninjected one."""
-    if isinstance(value, BaseException):
-        kind = type(value)
-        name = kind.__name__ if kind.__module__ == "builtins" else \
-            f"{kind.__module__}.{kind.__qualname__}"
-        if kind is PanicType:
-            assert type(value.args) is tuple and len(value.args) == 1, value.args
-            assert not isinstance(value, Exception)
-        return [name, str(value)]
-    if isinstance(value, (list, tuple)):
-        return [describe(item) for item in value]
-    if isinstance(value, bytes):
-        return "bytes " + value.hex()
-    if isinstance(value, (Request, Response)):
-        return [type(value).__name__, value.cmd(), describe(value._0)]
-    if type(value) in (GetDoutsRequest, SetDoutsRequest, GetDoutsResponse, SetDoutsResponse):
-        fields = [getattr(value, f) for f in ("bin_layout", "success") if hasattr(value, f)]
-        assert all(type(f) is int for f in fields)
-        return [type(value).__name__, *fields]
-    return [type(value).__name__, repr(value)]
-
-ATTEMPT = """
-def attempt(k):
-    _testcapi.set_nomemory(k, k + 1)
-    try:
-        value = {call}
-    except BaseException as error:
-        value = error
-    # The call did not reach the failing allocation if one of these does.
-    try:
-        for _ in range(64):
-            bytearray(8)
-    except MemoryError:
-        untouched = True
-    else:
-        untouched = False
-    _testcapi.remove_mem_hooks()
-    drop_tracebacks(value)
-    return untouched, value
-"""
-
-def drop_tracebacks(value, seen=None):
-    """Breaks the cycle exception -> traceback -> attempt frame -> exception. Left to the
-    cyclic collector, MemoryErrors pile up until the interpreter runs out of spare ones and
-    hands out its single last-resort instance, whose traceback then grows with every raise."""
-    seen = set() if seen is None else seen
-    if isinstance(value, BaseException) and id(value) not in seen:
-        seen.add(id(value))
-        value.__traceback__ = None
-        drop_tracebacks(value.__cause__, seen)
-        drop_tracebacks(value.__context__, seen)
-
-def compile_entry(setup, call, post):
-    """run(k): one attempt failing the k-th allocation (k None: no failure), with the state
-    named by `post` before and after it."""
-    scope = dict(globals())
-    exec(ATTEMPT.format(call=call), scope)
-    def run(k):
-        exec(setup, scope)
-        pre = eval(post, scope)
-        if k is None:
-            try:
-                value = eval(call, scope)
-            except BaseException as error:
-                value = error
-            untouched = True
-        else:
-            untouched, value = scope["attempt"](k)
-        return [untouched, describe(value), pre, eval(post, scope)]
-    return run
-
-def growth(run, ks, log=os.devnull):
-    """Least block growth over ROUNDS more runs of every attempt in `ks`, measured up to six
-    times until it is below ROUNDS: caches and free lists that fill up a little each round
-    stop growing, a leak does not. Printing is silenced: the interpreter's error display is
-    replaced by a hook that shows nothing (3.13 displays with Python code, whose caches would
-    drown a leak), and corvane's own reports go to `log`."""
-    saved = os.dup(2)
-    hooks = sys.excepthook, sys.unraisablehook
-    sys.excepthook = sys.unraisablehook = lambda *shown: None
-    with open(log, "w") as silenced:
-        os.dup2(silenced.fileno(), 2)
-    try:
-        for k in ks:  # warms the interpreter's caches and free lists
-            run(k)
-        grown = []
-        for _ in range(6):
-            if grown and min(grown) < ROUNDS:
-                break
-            forget_printed_error()
-            gc.collect()
-            before = sys.getallocatedblocks()
-            for _ in range(ROUNDS):
-                for k in ks:
-                    run(k)
-            forget_printed_error()
-            gc.collect()
-            grown.append(sys.getallocatedblocks() - before)
-        return min(grown)
-    finally:
-        sys.excepthook, sys.unraisablehook = hooks
-        os.dup2(saved, 2)
-        os.close(saved)
-
-def forget_printed_error():
-    for name in ("last_exc", "last_type", "last_value", "last_traceback"):
-        sys.__dict__.pop(name, None)
-
-def in_child(run, k):
-    """One attempt, then its leak check, in a forked child: for calls that may end the process
-    by design. Returns the attempt (its outcome ["signal", number] if the child was killed
-    during it), the growth, and how the child died during the leak check (its signal and the
-    end of what it wrote), if it did."""
-    read, write = os.pipe()
-    log = tempfile.NamedTemporaryFile("w+")
-    pid = os.fork()
-    if pid == 0:
-        os.close(read)
-        # Resuming a panic prints the fetched exception while the k-th allocation is still to
-        # come. 3.13 displays with Python code first (traceback._print_exception_bltin), and a
-        # failed allocation in there corrupts 3.13.0 (PyFunction_NewWithQualName releases the
-        # code object once too often on its error path; the process crashes later), as
-        # sys.__excepthook__ does under the same injection without corvane. Without that
-        # function the interpreter falls back to its C display of the same traceback.
-        vars(traceback).pop("_print_exception_bltin", None)
-        os.write(write, (json.dumps(run(k)) + "\n").encode())
-        os.write(write, json.dumps(growth(run, [k], log.name)).encode())
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "r") as pipe, log:
-        lines = pipe.read().splitlines()
-        _, status = os.waitpid(pid, 0)
-        if not os.WIFSIGNALED(status):
-            return json.loads(lines[0]), json.loads(lines[1]), None
-        if not lines:
-            return [False, ["signal", os.WTERMSIG(status)], None, None], 0, None
-        return json.loads(lines[0]), 0, [os.WTERMSIG(status), log.read()[-3000:]]
-
-def lost_by_interpreter(result):
-    """The interpreter itself lost the exception that Python code raised (it could not make a
-    frame object while popping the frame, and reports a SystemError instead). corvane only
-    passes that SystemError on; what the interpreter leaks on that path of its own (3.13.0,
-    now and then) is not measured as corvane's."""
-    outcome = result[1]
-    return (isinstance(outcome, list) and outcome[:1] == ["SystemError"]
-            and "returned NULL without setting an exception" in outcome[1])
-
-def sweep(index, name, setup, call, post, forked=False):
-    run = compile_entry(setup, call, post)
-    _, base, _, post_base = run(None)
-    attempts, leaked = [], 0
-    for k in range(MAX_K):
-        print(f"@@ {index} {k}", file=sys.stderr, flush=True)
-        if forked:
-            result, child_growth, death = in_child(run, k)
-            # On 3.13 the child displays errors with the interpreter's C fallback (see
-            # in_child), which itself leaks now and then when an allocation fails inside it
-            # (a probe without that fallback leaks nothing at any k). These paths' leaks are
-            # checked without injection in test_leaks.py.
-            if sys.version_info < (3, 13) and not lost_by_interpreter(result):
-                leaked = max(leaked, child_growth)
-        else:
-            result, death = run(k), None
-        attempts.append([k, *result, death])
-        if result[0]:
-            break
-    print("@@ end", file=sys.stderr, flush=True)
-    if not forked:
-        leaked = growth(run, [k for k, *result, _ in attempts if not lost_by_interpreter(result)])
-    return {"name": name, "base": base, "post": post_base, "attempts": attempts,
-            "growth": leaked}
-
-print(json.dumps([sweep(index, *entry) for index, entry in enumerate(ENTRIES)]))
-'''
 
 # (name, setup run before every attempt, the call, an expression for the state the call must
 # leave alone when it fails). "0" stands for no state.
@@ -309,22 +75,50 @@ RECORDS = [
     ("read bin_layout", "", "SREQ.bin_layout", "0"),
     ("read response bin_layout", "", "GRESP.bin_layout", "0"),
     ("read success", "", "SRESP.success", "0"),
-    ("assign bin_layout", "rec = SetDoutsRequest(5)", "setattr(rec, 'bin_layout', 0xA5C3)",
-     "rec.bin_layout"),
-    ("assign bin_layout overflow", "rec = GetDoutsResponse(5)",
-     "setattr(rec, 'bin_layout', 70000)", "rec.bin_layout"),
-    ("assign bin_layout float", "rec = SetDoutsRequest(5)", "setattr(rec, 'bin_layout', 2.0)",
-     "rec.bin_layout"),
-    ("assign bin_layout __index__", "rec = SetDoutsRequest(5)",
-     "setattr(rec, 'bin_layout', IDX7)", "rec.bin_layout"),
-    ("delete bin_layout", "rec = SetDoutsRequest(5)", "delattr(rec, 'bin_layout')",
-     "rec.bin_layout"),
-    ("assign success", "rec = SetDoutsResponse(5)", "setattr(rec, 'success', 255)",
-     "rec.success"),
-    ("assign success overflow", "rec = SetDoutsResponse(5)", "setattr(rec, 'success', 256)",
-     "rec.success"),
-    ("assign success resumed panic", "rec = SetDoutsResponse(5)",
-     "setattr(rec, 'success', RAISES_PANIC)", "rec.success", True),
+    (
+        "assign bin_layout",
+        "rec = SetDoutsRequest(5)",
+        "setattr(rec, 'bin_layout', 0xA5C3)",
+        "rec.bin_layout",
+    ),
+    (
+        "assign bin_layout overflow",
+        "rec = GetDoutsResponse(5)",
+        "setattr(rec, 'bin_layout', 70000)",
+        "rec.bin_layout",
+    ),
+    (
+        "assign bin_layout float",
+        "rec = SetDoutsRequest(5)",
+        "setattr(rec, 'bin_layout', 2.0)",
+        "rec.bin_layout",
+    ),
+    (
+        "assign bin_layout __index__",
+        "rec = SetDoutsRequest(5)",
+        "setattr(rec, 'bin_layout', IDX7)",
+        "rec.bin_layout",
+    ),
+    (
+        "delete bin_layout",
+        "rec = SetDoutsRequest(5)",
+        "delattr(rec, 'bin_layout')",
+        "rec.bin_layout",
+    ),
+    ("assign success", "rec = SetDoutsResponse(5)", "setattr(rec, 'success', 255)", "rec.success"),
+    (
+        "assign success overflow",
+        "rec = SetDoutsResponse(5)",
+        "setattr(rec, 'success', 256)",
+        "rec.success",
+    ),
+    (
+        "assign success resumed panic",
+        "rec = SetDoutsResponse(5)",
+        "setattr(rec, 'success', RAISES_PANIC)",
+        "rec.success",
+        True,
+    ),
 ]
 
 UNIONS = [
@@ -365,15 +159,21 @@ UNWRAPPED = ["corvane_runtime.PanicException", "Unwrapped panic from Python code
 EXTRA_OUTCOMES = {
     "set resumed panic": [UNWRAPPED],
     "assign success resumed panic": [UNWRAPPED],
-    "variant given int": [["TypeError", "argument '_0': '<failed to extract type name>' object "
-                                        "cannot be converted to 'GetDoutsResponse'"]],
+    "variant given int": [
+        [
+            "TypeError",
+            "argument '_0': '<failed to extract type name>' object "
+            "cannot be converted to 'GetDoutsResponse'",
+        ]
+    ],
 }
 # The interpreter itself (3.12, 3.13) loses the exception raised in a Python function when it
 # cannot make a frame object while popping that function's frame; its caller then reports
 # "... returned NULL without setting an exception". Only the __index__ methods here are Python
 # functions called from corvane.
 LOST_BY_INTERPRETER = re.compile(
-    r"<function \w+\.__index__ at 0x[0-9a-f]+> returned NULL without setting an exception")
+    r"<function \w+\.__index__ at 0x[0-9a-f]+> returned NULL without setting an exception"
+)
 ABORT = "uncaught panic at ffi boundary"
 
 
@@ -401,8 +201,10 @@ def judge(entry, stderr_of):
     if not untouched:
         faults.append(f"{name}: still failing at k={k}")
     elif (outcome, after) != (base, post_base):
-        faults.append(f"{name}: untouched call at k={k} gave {outcome}, state {after}; "
-                      f"expected {base}, state {post_base}")
+        faults.append(
+            f"{name}: untouched call at k={k} gave {outcome}, state {after}; "
+            f"expected {base}, state {post_base}"
+        )
     for k, _, outcome, pre, after, death in touched:
         where, text = f"{name} k={k}", stderr_of(k)
         if death is not None:
@@ -431,8 +233,7 @@ def judge(entry, stderr_of):
 
 
 def sweep(entries):
-    proc = run_fresh(f"ENTRIES, MAX_K, ROUNDS = {entries!r}, {MAX_K}, {ROUNDS}\n" + DRIVER,
-                     timeout=120)
+    proc = run_isolated("alloc_sweep.py", json.dumps(entries), str(MAX_K), str(ROUNDS), timeout=120)
     assert proc.returncode == 0, proc.stderr[-4000:]
     sections = stderr_sections(proc.stderr)
     faults, aborted = [], {}
@@ -443,8 +244,9 @@ def sweep(entries):
     return aborted
 
 
-@pytest.mark.parametrize("entries", [BUILDERS, RECORDS, UNIONS], ids=["builders", "records",
-                                                                       "unions"])
+@pytest.mark.parametrize(
+    "entries", [BUILDERS, RECORDS, UNIONS], ids=["builders", "records", "unions"]
+)
 def test_every_allocation_failure_is_reported_cleanly(entries):
     aborted = sweep(entries)
     # No single failed allocation may end the process. The entries that resume a panic raised
@@ -463,72 +265,15 @@ def test_every_allocation_failure_is_reported_cleanly(entries):
 # import system's own bookkeeping crashes the interpreter itself. After the failed attempt
 # the child imports again, which must build the complete tree.
 
-IMPORT_DRIVER = r'''
-import ctypes, functools, json, os, sys, _testcapi
-init = ctypes.PyDLL(PATH).PyInit_corvane
-init.restype = ctypes.py_object
 
-def chain(error):
-    links = []
-    while error is not None:
-        kind = type(error)
-        name = kind.__name__ if kind.__module__ == "builtins" else \
-            f"{kind.__module__}.{kind.__qualname__}"
-        links.append([name, str(error)])
-        error = error.__cause__
-    return links
-
-def tree(module):
-    reach = lambda key: functools.reduce(getattr, key.split(".")[1:], module)
-    return {"all": {key: list(vars(reach(key)).get("__all__", ())) for key in NESTED},
-            "top all": module.__all__,
-            "registered": all(sys.modules.get(key) is reach(key) for key in NESTED)}
-
-def first_import(k):
-    _testcapi.set_nomemory(k, k + 1)
-    try:
-        value = init()
-    except BaseException as error:
-        value = error
-    try:
-        for _ in range(64):
-            bytearray(8)
-    except MemoryError:
-        untouched = True
-    else:
-        untouched = False
-    _testcapi.remove_mem_hooks()
-    outcome = chain(value) if isinstance(value, BaseException) else tree(value)
-    try:
-        again = tree(init())
-    except BaseException as error:
-        again = chain(error)
-    return [untouched, outcome, again]
-
-results = []
-for k in range(MAX_K):
-    print(f"@@ 0 {k}", file=sys.stderr, flush=True)
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read)
-        os.write(write, json.dumps(first_import(k)).encode())
-        os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as pipe:
-        data = pipe.read()
-    _, status = os.waitpid(pid, 0)
-    if os.WIFSIGNALED(status):
-        results.append([k, False, ["signal", os.WTERMSIG(status)], None])
-        continue
-    results.append([k, *json.loads(data)])
-    if results[-1][1]:
-        break
-print(json.dumps(results))
-'''
-
-CLASSES = ["GetDoutsRequest", "GetDoutsResponse", "SetDoutsRequest", "SetDoutsResponse",
-           "Request", "Response"]
+CLASSES = [
+    "GetDoutsRequest",
+    "GetDoutsResponse",
+    "SetDoutsRequest",
+    "SetDoutsResponse",
+    "Request",
+    "Response",
+]
 VARIANTS = ["Request_GetDouts", "Request_SetDouts", "Response_GetDouts", "Response_SetDouts"]
 PANIC_TYPE = "corvane_runtime.PanicException"
 # The interpreter's own errors that reach the import as a class's cause: a MemoryError; 3.12.1
@@ -538,8 +283,10 @@ PANIC_TYPE = "corvane_runtime.PanicException"
 INTERPRETER_CAUSES = [
     re.compile(r"MemoryError: .*"),
     re.compile(r"SystemError: attempted to fetch exception but none was set"),
-    re.compile(r"AttributeError: type object 'builtins\.(Request|Response)' has no attribute "
-               r"'(GetDouts|SetDouts)'"),
+    re.compile(
+        r"AttributeError: type object 'builtins\.(Request|Response)' has no attribute "
+        r"'(GetDouts|SetDouts)'"
+    ),
 ]
 
 
@@ -554,14 +301,19 @@ def import_failure_is_designed(links, stderr):
     if kind == PANIC_TYPE:
         # The interpreter's error is printed before the internal failure is reported.
         printed = {PANIC: "MemoryError"}
-        printed.update({f"failed to create type object for {name}":
-                        f"RuntimeError: An error occurred while initializing class {name}"
-                        for name in VARIANTS})
+        initializing = "RuntimeError: An error occurred while initializing class"
+        printed.update(
+            {
+                f"failed to create type object for {name}": f"{initializing} {name}"
+                for name in VARIANTS
+            }
+        )
         if message in printed:
             first, report = stderr.find(printed[message]), stderr.find(message)
             return 0 <= first < report and not causes
-        return not causes and message.startswith((
-            "could not append __name__ to __all__: ", "Failed to initialize new exception type."))
+        return not causes and message.startswith(
+            ("could not append __name__ to __all__: ", "Failed to initialize new exception type.")
+        )
     if kind != "RuntimeError" or not causes:
         return False
     name = message.removeprefix("An error occurred while initializing class ")
@@ -569,17 +321,20 @@ def import_failure_is_designed(links, stderr):
         return False
     if causes[0][1] == f"An error occurred while initializing `{name}.__dict__`":
         causes = causes[1:]
-    return len(causes) == 1 and any(pattern.fullmatch(": ".join(causes[0]))
-                                    for pattern in INTERPRETER_CAUSES)
+    return len(causes) == 1 and any(
+        pattern.fullmatch(": ".join(causes[0])) for pattern in INTERPRETER_CAUSES
+    )
 
 
 def test_first_import_under_every_allocation_failure():
-    proc = run_fresh(f"PATH, MAX_K, NESTED = {corvane.__file__!r}, {MAX_K}, {NESTED!r}\n"
-                     + IMPORT_DRIVER, timeout=120)
+    proc = run_isolated("first_import_sweep.py", corvane.__file__, str(MAX_K), timeout=120)
     assert proc.returncode == 0, proc.stderr[-4000:]
     sections = stderr_sections(proc.stderr)
-    full = {"all": {key: list(vars(sys.modules[key]).get("__all__", ())) for key in NESTED},
-            "top all": corvane.__all__, "registered": True}
+    full = {
+        "all": {key: list(vars(sys.modules[key]).get("__all__", ())) for key in NESTED},
+        "top all": corvane.__all__,
+        "registered": True,
+    }
     *touched, last = json.loads(proc.stdout.splitlines()[-1])
     assert last[1:3] == [True, full]
     faults = []

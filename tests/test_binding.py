@@ -15,9 +15,21 @@ import sys
 import pytest
 
 import corvane
-from conftest import run_fresh
-from doubles import (INDEX_CALLS, OUT_OF_RANGE, Idx, NoStr, Raiser, ShownKey, SubTypeError,
-                     Unprintable, missing, multiple, surplus, unexpected)
+from conftest import run_isolated
+from doubles import (
+    INDEX_CALLS,
+    OUT_OF_RANGE,
+    Idx,
+    NoStr,
+    Raiser,
+    ShownKey,
+    SubTypeError,
+    Unprintable,
+    missing,
+    multiple,
+    surplus,
+    unexpected,
+)
 
 get_do_request = corvane.get_do_request
 set_do_request = corvane.set_do_request
@@ -91,7 +103,9 @@ def unraisable_hook():
 
 
 def test_unexpected_keyword_is_rendered_with_str():
-    with pytest.raises(TypeError, match=r"^get_do_request\(\) got an unexpected keyword argument 'shown'$"):
+    with pytest.raises(
+        TypeError, match=r"^get_do_request\(\) got an unexpected keyword argument 'shown'$"
+    ):
         get_do_request(1, **{ShownKey("zz", "shown"): 2})
 
 
@@ -231,67 +245,34 @@ def test_second_parameter_is_not_converted_after_first_fails(fn, first):
 
 # --- PanicException -----------------------------------------------------------
 
-# Obtains the PanicException type the only way a script can: by catching one.
-# Failing exactly one interpreter allocation at a time eventually hits the
-# result bytes object, which corvane reports as "Python API call failed".
-OBTAIN_PANIC = """
-import json, sys, _testcapi, corvane
-
-def obtain_panic():
-    for start in range(64):
-        _testcapi.set_nomemory(start, start + 1)
-        try:
-            corvane.get_do_request(3, 0x01020304)
-        except BaseException as exc:
-            caught = exc
-        else:
-            caught = None
-        finally:
-            _testcapi.remove_mem_hooks()
-        if type(caught).__name__ == "PanicException":
-            return caught
-    raise SystemExit("no single allocation failure produced a PanicException")
-
-def mark(text):
-    sys.stderr.flush()
-    print(text, file=sys.stderr, flush=True)
-"""
-
 BANNER = [
     "--- corvane is resuming a panic after fetching a PanicException from Python. ---",
     "Python stack trace below:",
 ]
 
 
-def run_checked(code):
-    result = run_fresh(OBTAIN_PANIC + code)
+def run_checked(scenario, *args):
+    result = run_isolated("panic.py", scenario, *map(str, args))
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout), result.stderr
 
 
+@pytest.mark.isolated
 def test_panic_from_failed_allocation():
-    facts, stderr = run_checked("""
-mark("@@begin")
-first = obtain_panic()
-mark("@@end")
-second = obtain_panic()
-kind = type(first)
-modules = [m for name, m in list(sys.modules.items()) if name.split(".")[0] == "corvane"]
-print(json.dumps({
-    "module": kind.__module__, "name": kind.__name__, "bases": [b.__name__ for b in kind.__bases__],
-    "base_exception": isinstance(first, BaseException), "exception": isinstance(first, Exception),
-    "args": list(first.args), "args_tuple": type(first.args) is tuple, "str": str(first),
-    "same_type": type(second) is kind,
-    "exposed": [m.__name__ for m in modules if hasattr(m, "PanicException")],
-    "runtime_module": "corvane_runtime" in sys.modules,
-    "works_after": corvane.get_do_request(3, 0x01020304).hex(),
-}))
-""")
+    facts, stderr = run_checked("from_allocation")
+
     assert facts == {
-        "module": "corvane_runtime", "name": "PanicException", "bases": ["BaseException"],
-        "base_exception": True, "exception": False,
-        "args": ["Python API call failed"], "args_tuple": True, "str": "Python API call failed",
-        "same_type": True, "exposed": [], "runtime_module": False,
+        "module": "corvane_runtime",
+        "name": "PanicException",
+        "bases": ["BaseException"],
+        "base_exception": True,
+        "exception": False,
+        "args": ["Python API call failed"],
+        "args_tuple": True,
+        "str": "Python API call failed",
+        "same_type": True,
+        "exposed": [],
+        "runtime_module": False,
         "works_after": "23000000050001020304",
     }
     section = stderr.split("@@begin\n", 1)[1].split("@@end\n", 1)[0]
@@ -299,77 +280,44 @@ print(json.dumps({
     assert "Python API call failed" in section
 
 
+# The PanicException __index__ raises (made in isolated/panic.py) and its expected text.
 PANIC_TEXTS = [
-    ('PanicType("boom")', "boom"),
-    ('PanicType("a", 2)', "('a', 2)"),
-    ('PanicType("x\\ud800")', "x" + FFFD3),
-    ("PanicType(NoStr())", "Unwrapped panic from Python code"),
+    ("text", "boom"),  # PanicException("boom")
+    ("two-args", "('a', 2)"),  # PanicException("a", 2)
+    ("lone-surrogate", "x" + FFFD3),  # PanicException("x\ud800")
+    ("unprintable", "Unwrapped panic from Python code"),  # PanicException(NoStr())
 ]
 
 
+@pytest.mark.isolated
 @pytest.mark.parametrize("fn, position, name", PARAMETERS)
 @pytest.mark.parametrize("construct, text", PANIC_TEXTS)
 def test_panic_raised_by_index_is_resumed(fn, position, name, construct, text):
-    facts, stderr = run_checked(f"""
-PanicType = type(obtain_panic())
-class NoStr:
-    def __str__(self):
-        raise RuntimeError("no str")
-class Raiser:
-    def __index__(self):
-        raise self.exc
-bad = Raiser()
-bad.exc = {construct}
-args = [1, 1]
-args[{position}] = bad
-mark("@@begin")
-try:
-    corvane.{fn}(*args)
-except BaseException as exc:
-    caught = exc
-mark("@@end")
-print(json.dumps({{
-    "type": type(caught) is PanicType, "new": caught is not bad.exc,
-    "str": str(caught), "args": list(caught.args), "args_tuple": type(caught.args) is tuple,
-}}))
-""")
+    facts, stderr = run_checked("resumed", fn, position, construct)
+
     assert facts == {"type": True, "new": True, "str": text, "args": [text], "args_tuple": True}
     lines = stderr.split("@@begin\n", 1)[1].split("@@end\n", 1)[0].splitlines()
     start = lines.index(BANNER[0])
     assert lines[start + 1] == BANNER[1]
-    trace = lines[start + 2:]
+    trace = lines[start + 2 :]
     assert trace[0] == "Traceback (most recent call last):"
     assert any("in __index__" in line for line in trace)
     assert trace[-1].startswith("corvane_runtime.PanicException")
 
 
+@pytest.mark.isolated
 def test_panic_subclass_passes_through_unchanged():
-    facts, stderr = run_checked("""
-class SubPanic(type(obtain_panic())):
-    pass
-class Raiser:
-    def __index__(self):
-        raise raised
-raised = SubPanic("sub")
-mark("@@begin")
-try:
-    corvane.set_do_request(Raiser(), 1)
-except BaseException as exc:
-    caught = exc
-mark("@@end")
-print(json.dumps({"same": caught is raised}))
-""")
+    facts, stderr = run_checked("subclass_passes")
+
     assert facts == {"same": True}
     assert BANNER[0] not in stderr.split("@@begin\n", 1)[1]
 
 
+@pytest.mark.isolated
 def test_panic_that_cannot_be_raised_aborts():
     # With every allocation failing before the PanicException type exists,
     # the failure cannot be handed to the interpreter: the process aborts.
-    result = run_fresh("""
-import _testcapi, corvane
-_testcapi.set_nomemory(0)
-corvane.get_do_request(0, 0)
-""")
+    result = run_isolated("panic.py", "abort")
+
     assert result.returncode == -signal.SIGABRT, result.stderr
     assert "uncaught panic at ffi boundary" in result.stderr

@@ -14,39 +14,54 @@ Hypothesis drives every builder and constructor (as a Python call, through
 PyObject_Call and through PyObject_Vectorcall), the field setters and variant
 indexing; each outcome must match the model: the result, or the exception's
 type, exact message, cause and identity, the unraisable reports, and how many
-times ``__index__`` was asked.  CORVANE_FUZZ=1 (``make fuzz``) runs many more
-examples per test: CORVANE_FUZZ_EXAMPLES of them, 5000 unless set.
+times ``__index__`` was asked.  The hypothesis profile sets the number of examples:
+"ci" (the default, see conftest.py) or "fuzz" (``make fuzz``, ``--hypothesis-profile=fuzz``).
 """
 
 import ctypes
 import dataclasses
-import os
 import struct
 import sys
 import warnings
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 import corvane
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-from doubles import (AS_LONG, AS_U64, INDEX_CALLS, NUMBER_INDEX, OUT_OF_RANGE, Idx, NoStr, Outer,
-                     Raiser, ShownKey, SubInt, SubTypeError, c_api)
+from doubles import (
+    AS_LONG,
+    AS_U64,
+    INDEX_CALLS,
+    NUMBER_INDEX,
+    OUT_OF_RANGE,
+    Idx,
+    NoStr,
+    Outer,
+    Raiser,
+    ShownKey,
+    SubInt,
+    SubTypeError,
+    c_api,
+)
 
-_quiet = dict(deadline=None, suppress_health_check=list(HealthCheck))
-settings.register_profile("corvane-ci", max_examples=300, **_quiet)
-settings.register_profile(
-    "corvane-fuzz", max_examples=int(os.environ.get("CORVANE_FUZZ_EXAMPLES", "5000")), **_quiet)
-PROFILE = settings.get_profile(
-    "corvane-fuzz" if os.environ.get("CORVANE_FUZZ") == "1" else "corvane-ci")
+pytestmark = pytest.mark.fuzz
 
 
-OBJECT_CALL = c_api("PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object,
-                    ctypes.c_void_p)
-VECTORCALL = c_api("PyObject_Vectorcall", ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
-                   ctypes.c_size_t, ctypes.c_void_p)
+OBJECT_CALL = c_api(
+    "PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_void_p
+)
+VECTORCALL = c_api(
+    "PyObject_Vectorcall",
+    ctypes.py_object,
+    ctypes.py_object,
+    ctypes.c_void_p,
+    ctypes.c_size_t,
+    ctypes.c_void_p,
+)
 
 
 def _catch_panic_type():
@@ -77,11 +92,19 @@ PANIC = _catch_panic_type()  # None: PanicException values are left out of the e
 # --- the model ------------------------------------------------------------------------------
 
 EMPTY, UNCHECKED = object(), object()
-FIELD = {GetDoutsRequest: None, SetDoutsRequest: "bin_layout", GetDoutsResponse: "bin_layout",
-         SetDoutsResponse: "success"}
+FIELD = {
+    GetDoutsRequest: None,
+    SetDoutsRequest: "bin_layout",
+    GetDoutsResponse: "bin_layout",
+    SetDoutsResponse: "success",
+}
 BITS = {"bin_layout": 16, "success": 8}
-VARIANTS = {Request.GetDouts: (0, GetDoutsRequest), Request.SetDouts: (1, SetDoutsRequest),
-            Response.GetDouts: (0, GetDoutsResponse), Response.SetDouts: (1, SetDoutsResponse)}
+VARIANTS = {
+    Request.GetDouts: (0, GetDoutsRequest),
+    Request.SetDouts: (1, SetDoutsRequest),
+    Response.GetDouts: (0, GetDoutsResponse),
+    Response.SetDouts: (1, SetDoutsResponse),
+}
 
 
 @dataclasses.dataclass
@@ -136,8 +159,11 @@ class Model:
         n, given = len(params), len(positional)
         slots = list(positional[:n]) + [EMPTY] * max(0, n - given)
         if given > n:
-            self.fail(TypeError, f"{full_name} takes {n} positional arguments but {given} "
-                                 f"{'was' if given == 1 else 'were'} given")
+            self.fail(
+                TypeError,
+                f"{full_name} takes {n} positional arguments but {given} "
+                f"{'was' if given == 1 else 'were'} given",
+            )
         for key, value in keywords:
             try:
                 text = str.encode(key, "utf-8")  # the str's own text, never its __str__
@@ -145,16 +171,22 @@ class Model:
                 text = None
             names = [p.encode() for p in params]
             if text not in names:
-                self.fail(TypeError, f"{full_name} got an unexpected keyword argument "
-                                     f"'{self.render(key)}'")
+                self.fail(
+                    TypeError,
+                    f"{full_name} got an unexpected keyword argument '{self.render(key)}'",
+                )
             if slots[names.index(text)] is not EMPTY:
-                self.fail(TypeError, f"{full_name} got multiple values for argument "
-                                     f"'{text.decode()}'")
+                self.fail(
+                    TypeError, f"{full_name} got multiple values for argument '{text.decode()}'"
+                )
             slots[names.index(text)] = value
         missing = [f"'{p}'" for p, s in zip(params, slots) if s is EMPTY]
         if missing:
-            self.fail(TypeError, f"{full_name} missing {len(missing)} required positional "
-                                 f"argument{'s' * (len(missing) > 1)}: {' and '.join(missing)}")
+            self.fail(
+                TypeError,
+                f"{full_name} missing {len(missing)} required positional "
+                f"argument{'s' * (len(missing) > 1)}: {' and '.join(missing)}",
+            )
         return slots
 
     def wrap(self, name, exc, obj):
@@ -178,8 +210,9 @@ class Model:
         return value
 
     def u64(self, obj, name):
-        return self.convert(lambda o: AS_U64(o if isinstance(o, int) else NUMBER_INDEX(o)), obj,
-                            name)
+        return self.convert(
+            lambda o: AS_U64(o if isinstance(o, int) else NUMBER_INDEX(o)), obj, name
+        )
 
     def extract(self, obj, record_class):
         if issubclass(type(obj), record_class):  # the real type, whatever __class__ claims
@@ -189,8 +222,11 @@ class Model:
             qualname.encode("utf-8")
         except UnicodeEncodeError:
             qualname = "<failed to extract type name>"
-        self.fail(TypeError, f"argument '_0': '{qualname}' object cannot be converted to "
-                             f"'{record_class.__name__}'", cause=None)
+        self.fail(
+            TypeError,
+            f"argument '_0': '{qualname}' object cannot be converted to '{record_class.__name__}'",
+            cause=None,
+        )
 
 
 def raised_by(obj, exc):
@@ -220,16 +256,25 @@ class Entry:
 
 def _record_entry(cls):
     field = FIELD[cls]
-    body = ((lambda m: (cls, None)) if field is None else
-            (lambda m, v: (cls, m.narrow(v, BITS[field], field))))
-    return Entry(cls, f"{cls.__name__}.__new__()", f"{cls.__name__}()", (field,) if field else (),
-                 body)
+    body = (
+        (lambda m: (cls, None))
+        if field is None
+        else (lambda m, v: (cls, m.narrow(v, BITS[field], field)))
+    )
+    return Entry(
+        cls, f"{cls.__name__}.__new__()", f"{cls.__name__}()", (field,) if field else (), body
+    )
 
 
 def _variant_entry(cls):
     tag, record_class = VARIANTS[cls]
-    return Entry(cls, f"{cls.__name__}.__new__()", f"{cls.__name__}()", ("_0",),
-                 lambda m, r: (cls, tag, m.extract(r, record_class)))
+    return Entry(
+        cls,
+        f"{cls.__name__}.__new__()",
+        f"{cls.__name__}()",
+        ("_0",),
+        lambda m, r: (cls, tag, m.extract(r, record_class)),
+    )
 
 
 def _set_frame(bin_state, ident):
@@ -238,12 +283,21 @@ def _set_frame(bin_state, ident):
 
 ENTRIES = {
     "get_do_request": Entry(
-        corvane.get_do_request, "get_do_request()", "corvane.get_do_request()", ("addr", "id"),
-        lambda m, a, i: struct.pack(">BIBI", (m.u64(a, "addr") + 32) % 256, 5, 0,
-                                    m.narrow(i, 32, "id"))),
+        corvane.get_do_request,
+        "get_do_request()",
+        "corvane.get_do_request()",
+        ("addr", "id"),
+        lambda m, a, i: struct.pack(
+            ">BIBI", (m.u64(a, "addr") + 32) % 256, 5, 0, m.narrow(i, 32, "id")
+        ),
+    ),
     "set_do_request": Entry(
-        corvane.set_do_request, "set_do_request()", "corvane.set_do_request()", ("bin_state", "id"),
-        lambda m, b, i: _set_frame(m.narrow(b, 16, "bin_state"), m.narrow(i, 32, "id"))),
+        corvane.set_do_request,
+        "set_do_request()",
+        "corvane.set_do_request()",
+        ("bin_state", "id"),
+        lambda m, b, i: _set_frame(m.narrow(b, 16, "bin_state"), m.narrow(i, 32, "id")),
+    ),
     **{cls.__name__: _record_entry(cls) for cls in FIELD},
     **{cls.__name__: _variant_entry(cls) for cls in VARIANTS},
 }
@@ -260,8 +314,8 @@ class Call:
     split: int
 
     def __post_init__(self):
-        self.first = dict(self.keywords[:self.split])
-        self.second = dict(self.keywords[self.split:])
+        self.first = dict(self.keywords[: self.split])
+        self.second = dict(self.keywords[self.split :])
         self.merged = dict(self.keywords)
 
     def perform(self, f):
@@ -272,8 +326,9 @@ class Call:
         objects = self.positional + [value for _, value in self.keywords]
         array = (ctypes.py_object * len(objects))(*objects)
         names = tuple(name for name, _ in self.keywords)
-        return VECTORCALL(f, ctypes.addressof(array), len(self.positional),
-                          id(names) if names else None)
+        return VECTORCALL(
+            f, ctypes.addressof(array), len(self.positional), id(names) if names else None
+        )
 
 
 def predict_call(model, entry, call):
@@ -285,10 +340,17 @@ def predict_call(model, entry, call):
                 try:
                     message = str(key)
                 except BaseException as exc:
-                    raise Stop(Err(type(exc), same=exc) if raised_by(key, exc) else
-                               Err(type(exc), str(exc)))
-                raise Stop(Err(TypeError, f"{entry.called_as} got multiple values for keyword "
-                                          f"argument '{message}'"))
+                    raise Stop(
+                        Err(type(exc), same=exc)
+                        if raised_by(key, exc)
+                        else Err(type(exc), str(exc))
+                    )
+                raise Stop(
+                    Err(
+                        TypeError,
+                        f"{entry.called_as} got multiple values for keyword argument '{message}'",
+                    )
+                )
     if call.how == "PyObject_Vectorcall":
         # a function receives the names as given; a class gets them collected into a dict
         keywords = call.keywords if is_function else list(call.merged.items())
@@ -307,11 +369,34 @@ NonAscii = type("NonAscii", (), {"__qualname__": "Ünïcødé.Klass"})
 Unencodable = type("Unencodable", (), {"__qualname__": "bad\ud800name"})
 
 PARAM_NAMES = ["addr", "id", "bin_state", "bin_layout", "success", "_0", "idx"]
-NEAR_NAMES = ["Id", "ID", "ADDR", "Addr", "i", "idd", "id\x00", "\u00efd", "\uff49\uff44", "_O",
-              "_0 ", "bin_Layout", "succes", "\u0430\u0434\u0440\u0435\u0441", "\ud800",
-              "i\udcffd", "id\ud800", "\U0001f600"]
-BOUNDARIES = sorted({d + s * 2**k for k in (0, 7, 8, 15, 16, 31, 32, 63, 64, 100)
-                     for d in (-1, 0, 1) for s in (1, -1)})
+NEAR_NAMES = [
+    "Id",
+    "ID",
+    "ADDR",
+    "Addr",
+    "i",
+    "idd",
+    "id\x00",
+    "\u00efd",
+    "\uff49\uff44",
+    "_O",
+    "_0 ",
+    "bin_Layout",
+    "succes",
+    "\u0430\u0434\u0440\u0435\u0441",
+    "\ud800",
+    "i\udcffd",
+    "id\ud800",
+    "\U0001f600",
+]
+BOUNDARIES = sorted(
+    {
+        d + s * 2**k
+        for k in (0, 7, 8, 15, 16, 31, 32, 63, 64, 100)
+        for d in (-1, 0, 1)
+        for s in (1, -1)
+    }
+)
 
 
 def weighted(*strategies):
@@ -321,12 +406,16 @@ def weighted(*strategies):
 
 ints = st.one_of(st.sampled_from(BOUNDARIES), st.integers(), st.integers(0, 300))
 texts = st.text(max_size=3) | st.sampled_from(["bad\ud800", "x\udfff\ud800y", "\u00fc"])
-records = st.builds(lambda cls, v: cls() if FIELD[cls] is None else cls(v),
-                    st.sampled_from(list(FIELD)), st.integers(0, 255))
+records = st.builds(
+    lambda cls, v: cls() if FIELD[cls] is None else cls(v),
+    st.sampled_from(list(FIELD)),
+    st.integers(0, 255),
+)
 RECORD_VARIANT = {record_class: cls for cls, (_, record_class) in VARIANTS.items()}
 unions = records.map(lambda r: RECORD_VARIANT[type(r)](r))
 strange = st.sampled_from([Outer.Inner, NonAscii, Unencodable, object, *IMPOSTORS]).map(
-    lambda cls: cls())
+    lambda cls: cls()
+)
 
 
 def _panics(text):
@@ -335,36 +424,64 @@ def _panics(text):
 
 def _raised(draw_text, cause):
     """Exceptions that an __index__ raises: renamed ones, passed-through ones, panics."""
-    renamed = [TypeError(draw_text), TypeError(draw_text, 2), TypeError(),
-               TypeError(NoStr(RuntimeError("no str"))), TypeError(NoStr(TypeError("str type")))]
+    renamed = [
+        TypeError(draw_text),
+        TypeError(draw_text, 2),
+        TypeError(),
+        TypeError(NoStr(RuntimeError("no str"))),
+        TypeError(NoStr(TypeError("str type"))),
+    ]
     if PANIC:
         renamed.append(TypeError(NoStr(PANIC("panic in str"))))
     if cause != "unset":
         for exc in renamed:
             exc.__cause__ = cause  # as `raise ... from cause` leaves it
-    others = [SubTypeError(draw_text), ValueError(draw_text), OverflowError(draw_text),
-              RuntimeError(draw_text), *_panics(draw_text)]
+    others = [
+        SubTypeError(draw_text),
+        ValueError(draw_text),
+        OverflowError(draw_text),
+        RuntimeError(draw_text),
+        *_panics(draw_text),
+    ]
     if PANIC:
         others.append(type("SubPanic", (PANIC,), {})(draw_text))
     return renamed + others
 
 
-raised = st.builds(_raised, texts, st.sampled_from(["unset", None, KeyError("k"), TypeError("t")])
-                   ).flatmap(st.sampled_from)
-index_results = st.one_of(ints, st.booleans(), ints.map(SubInt), st.floats(), texts, st.none(),
-                          ints.map(Idx))
+raised = st.builds(
+    _raised, texts, st.sampled_from(["unset", None, KeyError("k"), TypeError("t")])
+).flatmap(st.sampled_from)
+index_results = st.one_of(
+    ints, st.booleans(), ints.map(SubInt), st.floats(), texts, st.none(), ints.map(Idx)
+)
 values = weighted(  # integers, odd __index__, __index__ raising, no integer at all
     st.one_of(ints, st.booleans(), ints.map(SubInt), ints.map(Idx)),
     index_results.map(Idx),
     raised.map(Raiser),
-    st.one_of(st.floats(), texts, st.none(), st.sampled_from([b"\x01", slice(1), ()]), records,
-              unions, strange, raised),  # an exception object as a plain value
+    st.one_of(
+        st.floats(),
+        texts,
+        st.none(),
+        st.sampled_from([b"\x01", slice(1), ()]),
+        records,
+        unions,
+        strange,
+        raised,
+    ),  # an exception object as a plain value
 )
 keys = st.one_of(
-    st.sampled_from(PARAM_NAMES + NEAR_NAMES), st.text(max_size=4),
-    st.builds(ShownKey, st.sampled_from(PARAM_NAMES + NEAR_NAMES),
-              st.one_of(texts, st.just(5), st.builds(RuntimeError, texts),
-                        st.just(PANIC("panic in key")) if PANIC else st.nothing())),
+    st.sampled_from(PARAM_NAMES + NEAR_NAMES),
+    st.text(max_size=4),
+    st.builds(
+        ShownKey,
+        st.sampled_from(PARAM_NAMES + NEAR_NAMES),
+        st.one_of(
+            texts,
+            st.just(5),
+            st.builds(RuntimeError, texts),
+            st.just(PANIC("panic in key")) if PANIC else st.nothing(),
+        ),
+    ),
     st.sampled_from([1, 0, True, None, b"id", (1,), 2**70]),
     st.builds(NoStr, st.sampled_from([RuntimeError("no str"), *_panics("panic in key str")])),
 )
@@ -374,8 +491,9 @@ def good_value(entry, name):
     """Values that the parameter accepts, mixed with anything at all."""
     if name == "_0":
         record_class = VARIANTS[entry.target][1]
-        fit = st.integers(0, 255).map(lambda v: record_class() if FIELD[record_class] is None
-                                      else record_class(v))
+        fit = st.integers(0, 255).map(
+            lambda v: record_class() if FIELD[record_class] is None else record_class(v)
+        )
         return weighted(fit, fit, records | unions, strange, values)
     top = 2 ** {"addr": 64, "id": 32, "bin_state": 16, **BITS}[name] - 1
     fit = st.integers(0, top) | st.integers(0, top).map(Idx)
@@ -449,13 +567,17 @@ WARNING_ACTIONS = st.sampled_from(["ignore", "error"])
 
 
 @pytest.mark.parametrize("name", ENTRIES)
-@settings(PROFILE)
 @given(data=st.data(), warning_action=WARNING_ACTIONS)
 def test_calls_match_model(name, data, warning_action):
     entry = ENTRIES[name]
     call = data.draw(calls(entry), label="call")
-    check(*outcomes(lambda m: predict_call(m, entry, call), lambda: call.perform(entry.target),
-                    warning_action))
+    check(
+        *outcomes(
+            lambda m: predict_call(m, entry, call),
+            lambda: call.perform(entry.target),
+            warning_action,
+        )
+    )
 
 
 # Rare paths that random generation may miss in a short run, always checked the same way.
@@ -464,8 +586,10 @@ PINNED = [
     ("get_do_request", Call([1], [(1, 2)], "python", 0)),  # the interpreter: not a string
     ("SetDoutsRequest", Call([], [(1, 2)], "python", 0)),  # a class gets it: unexpected '1'
     ("get_do_request", Call([1], [("id", 2), ("id", 3)], "PyObject_Vectorcall", 0)),
-    ("Request_SetDouts", Call([], [("_0", 7), ("_0", SetDoutsRequest(3))],
-                              "PyObject_Vectorcall", 0)),  # collected into a dict: last wins
+    (
+        "Request_SetDouts",
+        Call([], [("_0", 7), ("_0", SetDoutsRequest(3))], "PyObject_Vectorcall", 0),
+    ),  # collected into a dict: last wins
     ("set_do_request", Call([1], [(b"id", 2)], "PyObject_Vectorcall", 0)),
     ("SetDoutsResponse", Call([Raiser(TypeError(NoStr(RuntimeError("s"))))], [], "python", 0)),
     ("Response_GetDouts", Call([Unencodable()], [], "python", 0)),
@@ -482,16 +606,22 @@ if PANIC:
 @pytest.mark.parametrize("name, call", PINNED)
 def test_pinned_calls_match_model(name, call):
     entry = ENTRIES[name]
-    check(*outcomes(lambda m: predict_call(m, entry, call), lambda: call.perform(entry.target),
-                    "ignore"))
+    check(
+        *outcomes(
+            lambda m: predict_call(m, entry, call), lambda: call.perform(entry.target), "ignore"
+        )
+    )
 
 
 DELETE = object()
 
 
-@settings(PROFILE)
-@given(cls=st.sampled_from([c for c in FIELD if FIELD[c]]), start=st.integers(0, 255),
-       value=values | st.integers(0, 2**16) | st.just(DELETE), warning_action=WARNING_ACTIONS)
+@given(
+    cls=st.sampled_from([c for c in FIELD if FIELD[c]]),
+    start=st.integers(0, 255),
+    value=values | st.integers(0, 2**16) | st.just(DELETE),
+    warning_action=WARNING_ACTIONS,
+)
 def test_field_assignment_matches_model(cls, start, value, warning_action):
     field, target = FIELD[cls], cls(start)
 
@@ -513,9 +643,11 @@ def test_field_assignment_matches_model(cls, start, value, warning_action):
         assert getattr(target, field) == start  # a refused value leaves the field as it was
 
 
-@settings(PROFILE)
-@given(union=unions, key=values | st.integers(-2, 3) | st.integers(0, 3).map(Idx),
-       warning_action=WARNING_ACTIONS)
+@given(
+    union=unions,
+    key=values | st.integers(-2, 3) | st.integers(0, 3).map(Idx),
+    warning_action=WARNING_ACTIONS,
+)
 def test_indexing_matches_model(union, key, warning_action):
     def predict(model):
         if model.u64(key, "idx") != 0:

@@ -13,10 +13,9 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+import serial
 
 import corvane
-
-serial = pytest.importorskip("serial", reason="pyserial is not installed (make test installs it)")
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 GAP = 0.2  # the board's quiet time that ends a cut-short frame
@@ -39,9 +38,18 @@ def running_board(directory: Path, address: int = 3) -> Iterator[RunningBoard]:
     link, log = directory / f"board-{address}", directory / f"board-{address}.log"
     with log.open("w") as out:
         proc = subprocess.Popen(
-            [sys.executable, EXAMPLES / "do_board_sim.py", "--address", str(address),
-             "--gap", str(GAP), "--link", link],
-            stdout=out, stderr=subprocess.STDOUT,
+            [
+                sys.executable,
+                EXAMPLES / "do_board_sim.py",
+                "--address",
+                str(address),
+                "--gap",
+                str(GAP),
+                "--link",
+                link,
+            ],
+            stdout=out,
+            stderr=subprocess.STDOUT,
         )
     try:
         deadline = time.monotonic() + TIMEOUT
@@ -68,9 +76,18 @@ def running_board(directory: Path, address: int = 3) -> Iterator[RunningBoard]:
 def test_control_script_against_the_board(tmp_path, board_address, status, summary, board_counts):
     with running_board(tmp_path, board_address) as board:
         control = subprocess.run(
-            [sys.executable, EXAMPLES / "control.py", board.link, "--address", "3",
-             "--timeout", str(TIMEOUT)],
-            capture_output=True, text=True, timeout=4 * TIMEOUT,
+            [
+                sys.executable,
+                EXAMPLES / "control.py",
+                board.link,
+                "--address",
+                "3",
+                "--timeout",
+                str(TIMEOUT),
+            ],
+            capture_output=True,
+            text=True,
+            timeout=4 * TIMEOUT,
         )
         log = board.stop()
     assert control.returncode == status, control.stdout + control.stderr
@@ -110,23 +127,48 @@ def exchange(port, data: bytes) -> str:
     [
         (corvane.get_do_request(3, 9)[:7], "ERROR 5A5A -------- truncated frame: 7 of 10 bytes"),
         (b"\x20\x00\x00", "ERROR 5A5A -------- truncated frame: 3 of 5 bytes"),
-        (frame(0x20, 9, bytes(9)), "ERROR 5A5A -------- bad length 9: a request payload is 5"
-         " (GetDouts) or 7 (SetDouts) bytes; dropped 14 bytes"),
-        (b"\xff" * 40, "ERROR 5A5A -------- bad length 4294967295: a request payload is 5"
-         " (GetDouts) or 7 (SetDouts) bytes; dropped 40 bytes"),
-        (frame(0x23, 5, b"\x02" + (9).to_bytes(4, "big")),
-         "ERROR 5A5A 00000009 unknown cmd 2 (0 = GetDouts, 1 = SetDouts)"),
-        (frame(0x23, 7, b"\x00" + (9).to_bytes(4, "big") + b"\x00\x01"),
-         "ERROR 5A5A 00000009 GetDouts with length 7: its payload is 5 bytes"),
-        (frame(0x20, 5, b"\x01" + (9).to_bytes(4, "big")),
-         "ERROR 5A5A 00000009 SetDouts with length 5: its payload is 7 bytes"),
-        (corvane.get_do_request(4, 9),
-         "IGNORED 5A5A 00000009 GetDouts, id 9, for address 4 (header 0x24): not this board"),
-        (frame(0x25, 7, b"\x01" + (9).to_bytes(4, "big") + b"\x00\x00"),
-         "IGNORED 5A5A 00000009 SetDouts, id 9, for address 5 (header 0x25): not this board"),
+        (
+            frame(0x20, 9, bytes(9)),
+            "ERROR 5A5A -------- bad length 9: a request payload is 5"
+            " (GetDouts) or 7 (SetDouts) bytes; dropped 14 bytes",
+        ),
+        (
+            b"\xff" * 40,
+            "ERROR 5A5A -------- bad length 4294967295: a request payload is 5"
+            " (GetDouts) or 7 (SetDouts) bytes; dropped 40 bytes",
+        ),
+        (
+            frame(0x23, 5, b"\x02" + (9).to_bytes(4, "big")),
+            "ERROR 5A5A 00000009 unknown cmd 2 (0 = GetDouts, 1 = SetDouts)",
+        ),
+        (
+            frame(0x23, 7, b"\x00" + (9).to_bytes(4, "big") + b"\x00\x01"),
+            "ERROR 5A5A 00000009 GetDouts with length 7: its payload is 5 bytes",
+        ),
+        (
+            frame(0x20, 5, b"\x01" + (9).to_bytes(4, "big")),
+            "ERROR 5A5A 00000009 SetDouts with length 5: its payload is 7 bytes",
+        ),
+        (
+            corvane.get_do_request(4, 9),
+            "IGNORED 5A5A 00000009 GetDouts, id 9, for address 4 (header 0x24): not this board",
+        ),
+        (
+            frame(0x25, 7, b"\x01" + (9).to_bytes(4, "big") + b"\x00\x00"),
+            "IGNORED 5A5A 00000009 SetDouts, id 9, for address 5 (header 0x25): not this board",
+        ),
     ],
-    ids=["cut-in-payload", "cut-in-length", "bad-length", "noise", "unknown-cmd",
-         "getdouts-length-7", "setdouts-length-5", "other-board", "other-board-set"],
+    ids=[
+        "cut-in-payload",
+        "cut-in-length",
+        "bad-length",
+        "noise",
+        "unknown-cmd",
+        "getdouts-length-7",
+        "setdouts-length-5",
+        "other-board",
+        "other-board-set",
+    ],
 )
 def test_board_reports_bad_frames_and_carries_on(board, port, data, reply):
     assert exchange(port, corvane.set_do_request(0x5A5A, 1)).startswith("OK 5A5A 00000001 SetDouts")

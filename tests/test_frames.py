@@ -10,7 +10,8 @@ C conversions (through ctypes) for the errors that are not ours.
 import struct
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvane
 from doubles import AS_LONG, AS_U64, NUMBER_INDEX, OUT_OF_RANGE, Idx, SubInt
@@ -114,8 +115,22 @@ def outcome(call):
     return type(result), result
 
 
-BOUNDARIES = [0, 1, 255, 256, 2**16 - 1, 2**16, 2**32 - 1, 2**32,
-              2**63 - 1, 2**63, 2**63 + 1, 2**64 - 1, 2**64, 2**100]
+BOUNDARIES = [
+    0,
+    1,
+    255,
+    256,
+    2**16 - 1,
+    2**16,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    2**63 + 1,
+    2**64 - 1,
+    2**64,
+    2**100,
+]
 integers = st.one_of(
     st.sampled_from(BOUNDARIES),
     st.sampled_from(BOUNDARIES).map(lambda v: -v),

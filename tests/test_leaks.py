@@ -12,18 +12,28 @@ import sys
 
 import pytest
 
+from class_doubles import SubRequest
+from conftest import allocated_growth
 from corvane import get_do_request, set_do_request
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-
-from conftest import allocated_growth
-from class_doubles import SubRequest
 from doubles import CausedTypeError, Idx, NoStr, Unprintable
 
-CLASSES = [Request, Response, GetDoutsRequest, SetDoutsRequest, GetDoutsResponse,
-           SetDoutsResponse, Request.GetDouts, Request.SetDouts, Response.GetDouts,
-           Response.SetDouts]
+pytestmark = pytest.mark.leaks
+
+CLASSES = [
+    Request,
+    Response,
+    GetDoutsRequest,
+    SetDoutsRequest,
+    GetDoutsResponse,
+    SetDoutsResponse,
+    Request.GetDouts,
+    Request.SetDouts,
+    Response.GetDouts,
+    Response.SetDouts,
+]
 
 
 def builder_cases():
@@ -46,7 +56,11 @@ def builder_cases():
     yield s + "(__index__ non-int)", TypeError, lambda: set_do_request(Idx("5"), 1)
     yield g + "(__index__ TypeError)", TypeError, lambda: get_do_request(Idx(TypeError, "t"), 1)
     yield g + "(__index__ TypeError from)", TypeError, lambda: get_do_request(1, CausedTypeError())
-    yield s + "(__index__ unprintable)", TypeError, lambda: set_do_request(Idx(TypeError, NoStr()), 1)
+    yield (
+        s + "(__index__ unprintable)",
+        TypeError,
+        lambda: set_do_request(Idx(TypeError, NoStr()), 1),
+    )
     yield s + "(__index__ ValueError)", ValueError, lambda: set_do_request(1, Idx(ValueError, "v"))
     # OverflowError: our range check and the interpreter's
     yield s + "(65536)", OverflowError, lambda: set_do_request(65536, 1)
@@ -113,8 +127,11 @@ def unpack(obj, count):
 def variant_cases(variant, rec, other):
     n, o = variant.__name__, variant(rec)
     union = Request if isinstance(o, Request) else Response
-    stranger = (Response.SetDouts(SetDoutsResponse(1)) if union is Request
-                else Request.SetDouts(SetDoutsRequest(1)))
+    stranger = (
+        Response.SetDouts(SetDoutsResponse(1))
+        if union is Request
+        else Request.SetDouts(SetDoutsRequest(1))
+    )
     yield n, None, lambda: variant(rec)
     yield f"{n}(_0=)", None, lambda: variant(_0=rec)
     yield f"{n}()", TypeError, lambda: variant()
@@ -153,18 +170,22 @@ def union_cases():
     yield "Response.base_id()", None, Response.base_id
 
 
-CASES = [pytest.param(call, exc, id=name) for group in [
-    builder_cases(),
-    record_cases(SetDoutsRequest, "bin_layout", 0xFFFF),
-    record_cases(GetDoutsResponse, "bin_layout", 0xFFFF),
-    record_cases(SetDoutsResponse, "success", 0xFF),
-    empty_record_cases(),
-    variant_cases(Request.GetDouts, GetDoutsRequest(), SetDoutsRequest(1)),
-    variant_cases(Request.SetDouts, SetDoutsRequest(0xA5C3), GetDoutsRequest()),
-    variant_cases(Response.GetDouts, GetDoutsResponse(0xA5C3), GetDoutsRequest()),
-    variant_cases(Response.SetDouts, SetDoutsResponse(1), SetDoutsRequest(1)),
-    union_cases(),
-] for name, exc, call in group]
+CASES = [
+    pytest.param(call, exc, id=name)
+    for group in [
+        builder_cases(),
+        record_cases(SetDoutsRequest, "bin_layout", 0xFFFF),
+        record_cases(GetDoutsResponse, "bin_layout", 0xFFFF),
+        record_cases(SetDoutsResponse, "success", 0xFF),
+        empty_record_cases(),
+        variant_cases(Request.GetDouts, GetDoutsRequest(), SetDoutsRequest(1)),
+        variant_cases(Request.SetDouts, SetDoutsRequest(0xA5C3), GetDoutsRequest()),
+        variant_cases(Response.GetDouts, GetDoutsResponse(0xA5C3), GetDoutsRequest()),
+        variant_cases(Response.SetDouts, SetDoutsResponse(1), SetDoutsRequest(1)),
+        union_cases(),
+    ]
+    for name, exc, call in group
+]
 
 
 @pytest.fixture(scope="module", autouse=True)

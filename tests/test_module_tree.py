@@ -20,8 +20,14 @@ from doubles import NESTED
 HAS_CLASSES = hasattr(corvane.do_mod.packets, "Request")
 needs_classes = pytest.mark.skipif(not HAS_CLASSES, reason="packet classes not registered yet")
 
-CLASS_NAMES = {"Request", "Response", "GetDoutsRequest", "GetDoutsResponse",
-               "SetDoutsRequest", "SetDoutsResponse"}
+CLASS_NAMES = {
+    "Request",
+    "Response",
+    "GetDoutsRequest",
+    "GetDoutsResponse",
+    "SetDoutsRequest",
+    "SetDoutsResponse",
+}
 REFUSAL = "corvane does not yet support subinterpreters, see "
 
 # dotted key, __name__, __doc__, __all__ once every class is registered
@@ -52,8 +58,9 @@ def test_module_identity_and_attributes(key, name, doc, full_all):
     # none until the classes are registered; other entries are there in their final order.
     listed = vars(module).get("__all__", [])
     assert type(listed) is list
-    assert [n for n in listed if n not in CLASS_NAMES] == \
-        [n for n in full_all if n not in CLASS_NAMES]
+    assert [n for n in listed if n not in CLASS_NAMES] == [
+        n for n in full_all if n not in CLASS_NAMES
+    ]
     # Exactly the listed attributes, nothing else (no PanicException, no variant classes).
     own = set(vars(module)) - MODULE_DUNDERS - ({"__file__"} if key == "corvane" else set())
     assert own == set(listed) | ({"__all__"} if listed else set())
@@ -64,11 +71,15 @@ def test_module_identity_and_attributes(key, name, doc, full_all):
         assert not hasattr(module, "get_do_request")
 
 
-@pytest.mark.parametrize("key, full_all", [
-    pytest.param(key, full_all, id=key,
-                 marks=[needs_classes] if CLASS_NAMES & set(full_all) else [])
-    for key, _, _, full_all in MODULES
-])
+@pytest.mark.parametrize(
+    "key, full_all",
+    [
+        pytest.param(
+            key, full_all, id=key, marks=[needs_classes] if CLASS_NAMES & set(full_all) else []
+        )
+        for key, _, _, full_all in MODULES
+    ],
+)
 def test_module_all(key, full_all):
     module = reach(key)
     assert module.__all__ == full_all
@@ -77,10 +88,13 @@ def test_module_all(key, full_all):
         assert type(cls) is type and cls.__name__ == name and cls.__module__ == "builtins"
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("get_do_request", "(addr, id)"),
-    ("set_do_request", "(bin_state, id)"),
-])
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("get_do_request", "(addr, id)"),
+        ("set_do_request", "(bin_state, id)"),
+    ],
+)
 def test_function_attributes(name, signature):
     fn = getattr(corvane, name)
     assert type(fn) is types.BuiltinFunctionType
@@ -94,6 +108,7 @@ def test_function_attributes(name, signature):
 # ---------------------------------------------------------------------------------------
 # Fresh interpreters
 
+
 def observe(scenario, *args, timeout=60.0):
     """Run a scenario of isolated/module_tree.py; return the literal it prints last."""
     proc = run_isolated("module_tree.py", scenario, *map(str, args), timeout=timeout)
@@ -101,6 +116,7 @@ def observe(scenario, *args, timeout=60.0):
     return ast.literal_eval(proc.stdout.strip().splitlines()[-1])
 
 
+@pytest.mark.isolated
 def test_sys_modules_entries_are_made_complete_in_order():
     # Replacing sys.modules by a recording mapping shows every registration as it
     # happens: each nested module must be finished (its __all__ final) and not yet
@@ -115,21 +131,34 @@ def test_sys_modules_entries_are_made_complete_in_order():
         assert not attached, f"{key} attached to its parent before it was entered"
 
 
-@pytest.mark.parametrize("form", [
-    "import-dotted", "import-as", "from-packets", "star",
-    pytest.param("from-get_do", marks=needs_classes),
-    pytest.param("star-set_do", marks=needs_classes),
-])
+@pytest.mark.isolated
+@pytest.mark.parametrize(
+    "form",
+    [
+        "import-dotted",
+        "import-as",
+        "from-packets",
+        "star",
+        pytest.param("from-get_do", marks=needs_classes),
+        pytest.param("star-set_do", marks=needs_classes),
+    ],
+)
 def test_import_forms_in_fresh_interpreter(form):
     assert observe("import_form", form) is True
 
 
+@pytest.mark.isolated
 def test_reimport_returns_same_module_without_rebuilding():
     obs = observe("reimport")
-    assert obs == {"same": True, "do_mod back": False, "tree kept": True,
-                   "all": ["do_mod", "get_do_request", "set_do_request"]}
+    assert obs == {
+        "same": True,
+        "do_mod back": False,
+        "tree kept": True,
+        "all": ["do_mod", "get_do_request", "set_do_request"],
+    }
 
 
+@pytest.mark.isolated
 def test_failed_import_leaves_entries_and_next_import_builds_again():
     obs = observe("failed_import")
     assert obs["first"] == ("Boom", "no sys for you")
@@ -140,6 +169,7 @@ def test_failed_import_leaves_entries_and_next_import_builds_again():
     assert all(obs["classes reused"])
 
 
+@pytest.mark.isolated
 def test_allocation_failures_during_build_raise_and_a_later_import_succeeds():
     # Fail one allocation at a time, moving through the whole build; every failed
     # attempt must end in an exception (never a crash) and leave a state from which the
@@ -174,6 +204,7 @@ def subinterp_out(tmp_path):
     return tmp_path / "subinterpreter.out"
 
 
+@pytest.mark.isolated
 def test_subinterpreter_refused_after_main_imported(subinterp_out):
     obs = observe("subinterpreter_after_main", subinterp_out)
     assert obs["main"] == ("ok", NESTED + ["corvane"])
@@ -182,6 +213,7 @@ def test_subinterpreter_refused_after_main_imported(subinterp_out):
     assert obs["main after"] == NESTED + ["corvane"]
 
 
+@pytest.mark.isolated
 def test_subinterpreter_imports_first(subinterp_out):
     obs = observe("subinterpreter_first", subinterp_out)
     if PY313:
@@ -199,6 +231,7 @@ def test_subinterpreter_imports_first(subinterp_out):
         assert_refused(obs["main"])
 
 
+@pytest.mark.isolated
 def test_subinterpreter_refused_after_main_import_failed(subinterp_out):
     obs = observe("subinterpreter_after_failed_import", subinterp_out)
     assert obs["first"] == ("Boom", "no sys for you")
@@ -211,10 +244,12 @@ def test_subinterpreter_refused_after_main_import_failed(subinterp_out):
 
 # ---------------------------------------------------------------------------------------
 
+
 def test_only_the_init_function_is_exported():
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm not available")
-    out = subprocess.run([nm, "-D", "--defined-only", corvane.__file__],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", corvane.__file__], capture_output=True, text=True, check=True
+    ).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_corvane"]

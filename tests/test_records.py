@@ -10,22 +10,23 @@ import sys
 import weakref
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-try:
-    from corvane.do_mod.packets.get_do import GetDoutsRequest
-except ImportError:
-    pytest.skip("record classes not built yet", allow_module_level=True)
-
-from corvane.do_mod.packets.get_do import GetDoutsResponse
+from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-
-try:
-    from hypothesis import given, strategies as st
-except ImportError:  # the property test is then skipped
-    given = None
-
-from doubles import (AS_LONG, NOT_DEFINED, OUT_OF_RANGE, Idx, SubTypeError, interpreter_error,
-                     missing, multiple, surplus, unexpected)
+from doubles import (
+    AS_LONG,
+    NOT_DEFINED,
+    OUT_OF_RANGE,
+    Idx,
+    SubTypeError,
+    interpreter_error,
+    missing,
+    multiple,
+    surplus,
+    unexpected,
+)
 
 # (class, name, field, largest value, text signature)
 RECORDS = [
@@ -35,10 +36,12 @@ RECORDS = [
     (SetDoutsResponse, "SetDoutsResponse", "success", 0xFF, "(success)"),
 ]
 FIELDED = RECORDS[1:]
-each_record = pytest.mark.parametrize("cls, name, field, largest, sig", RECORDS,
-                                      ids=[r[1] for r in RECORDS])
-each_fielded = pytest.mark.parametrize("cls, name, field, largest, sig", FIELDED,
-                                       ids=[r[1] for r in FIELDED])
+each_record = pytest.mark.parametrize(
+    "cls, name, field, largest, sig", RECORDS, ids=[r[1] for r in RECORDS]
+)
+each_fielded = pytest.mark.parametrize(
+    "cls, name, field, largest, sig", FIELDED, ids=[r[1] for r in FIELDED]
+)
 HOW = ["position", "keyword", "assign"]
 
 
@@ -134,11 +137,15 @@ class IntSub(int):
 
 
 @pytest.mark.parametrize("how", HOW)
-@pytest.mark.parametrize("value, expected", [(0, 0), (True, 1), (False, 0), (Idx(7), 7),
-                                             (IntSub(9), 9), ("max", "max")], ids=repr)
+@pytest.mark.parametrize(
+    "value, expected",
+    [(0, 0), (True, 1), (False, 0), (Idx(7), 7), (IntSub(9), 9), ("max", "max")],
+    ids=repr,
+)
 @each_fielded
-def test_accepted_values_read_back_as_exact_int(cls, name, field, largest, sig, value,
-                                                expected, how):
+def test_accepted_values_read_back_as_exact_int(
+    cls, name, field, largest, sig, value, expected, how
+):
     value, expected = (largest, largest) if value == "max" else (value, expected)
     got = getattr(put(cls, field, how, value, cls(5)), field)
     assert got == expected and type(got) is int
@@ -147,9 +154,25 @@ def test_accepted_values_read_back_as_exact_int(cls, name, field, largest, sig, 
 def _rejected_cases():
     for rec in FIELDED:
         largest = rec[3]
-        for value in [largest + 1, largest + 256, -1, -largest, 2**32, 2**63 - 1, -(2**63),
-                      2**63, -(2**63) - 1, 2**64, 10**40,  # beyond signed 64-bit
-                      2.0, "5", None, b"\x01", 1j, Idx("5")]:  # no integer meaning
+        for value in [
+            largest + 1,
+            largest + 256,
+            -1,
+            -largest,
+            2**32,
+            2**63 - 1,
+            -(2**63),
+            2**63,
+            -(2**63) - 1,
+            2**64,
+            10**40,  # beyond signed 64-bit
+            2.0,
+            "5",
+            None,
+            b"\x01",
+            1j,
+            Idx("5"),
+        ]:  # no integer meaning
             yield pytest.param(*rec, value, id=f"{rec[1]}-{value!r}")
 
 
@@ -166,7 +189,6 @@ def test_rejected_values(cls, name, field, largest, sig, value, how):
     assert getattr(obj, field) == 5  # the value is converted before the object is touched
 
 
-@pytest.mark.skipif(given is None, reason="hypothesis not installed")
 @each_fielded
 def test_any_integer_converts_as_the_interpreter_dictates(cls, name, field, largest, sig):
     edges = st.sampled_from([largest, 2**63, 2**64]).flatmap(lambda e: st.integers(-e - 2, e + 2))

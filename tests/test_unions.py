@@ -13,18 +13,23 @@ import weakref
 
 import pytest
 
-try:
-    from corvane.do_mod.packets import Request
-except ImportError:
-    pytest.skip("union classes not built yet", allow_module_level=True)
-
-from corvane.do_mod.packets import Response
+from class_doubles import SubRequest
+from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-
-from class_doubles import SubRequest
-from doubles import (AS_U64, NOT_DEFINED, NUMBER_INDEX, Idx, Outer, c_api,
-                     interpreter_error, missing, multiple, surplus, unexpected)
+from doubles import (
+    AS_U64,
+    NOT_DEFINED,
+    NUMBER_INDEX,
+    Idx,
+    Outer,
+    c_api,
+    interpreter_error,
+    missing,
+    multiple,
+    surplus,
+    unexpected,
+)
 
 # (variant class, union class, full name, carried record class, field, command code)
 VARIANTS = [
@@ -33,13 +38,16 @@ VARIANTS = [
     (Response.GetDouts, Response, "Response_GetDouts", GetDoutsResponse, "bin_layout", 0),
     (Response.SetDouts, Response, "Response_SetDouts", SetDoutsResponse, "success", 1),
 ]
-each_variant = pytest.mark.parametrize("variant, union, name, rec_cls, field, cmd", VARIANTS,
-                                       ids=[v[2] for v in VARIANTS])
-each_union = pytest.mark.parametrize("union, name", [(Request, "Request"), (Response, "Response")],
-                                     ids=["Request", "Response"])
+each_variant = pytest.mark.parametrize(
+    "variant, union, name, rec_cls, field, cmd", VARIANTS, ids=[v[2] for v in VARIANTS]
+)
+each_union = pytest.mark.parametrize(
+    "union, name", [(Request, "Request"), (Response, "Response")], ids=["Request", "Response"]
+)
 
-SEQUENCE_GET_ITEM = c_api("PySequence_GetItem", ctypes.py_object, ctypes.py_object,
-                          ctypes.c_ssize_t)  # what iteration calls: index as a machine word
+SEQUENCE_GET_ITEM = c_api(
+    "PySequence_GetItem", ctypes.py_object, ctypes.py_object, ctypes.c_ssize_t
+)  # what iteration calls: index as a machine word
 
 
 def record(cls, field, value=5):
@@ -112,8 +120,9 @@ class SubResponse(Response):
     pass
 
 
-@pytest.mark.parametrize("cls", [Request, Response, SubRequest, SubSub, SubResponse],
-                         ids=lambda c: c.__name__)
+@pytest.mark.parametrize(
+    "cls", [Request, Response, SubRequest, SubSub, SubResponse], ids=lambda c: c.__name__
+)
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((), {"_0": 1})])
 def test_unions_cannot_be_constructed(cls, args, kwargs):
     with pytest.raises(TypeError) as info:
@@ -135,11 +144,19 @@ def test_base_id_and_cmd(variant, union, name, rec_cls, field, cmd):
     for owner in (union, variant, obj, Response if union is Request else Request):
         assert owner.base_id() == 32 and type(owner.base_id()) is int
     assert obj.cmd() == union.cmd(obj) == variant.cmd(obj) == cmd and type(obj.cmd()) is int
-    other = Response.GetDouts(GetDoutsResponse(1)) if union is Request else Request.GetDouts(
-        GetDoutsRequest())
+    other = (
+        Response.GetDouts(GetDoutsResponse(1))
+        if union is Request
+        else Request.GetDouts(GetDoutsRequest())
+    )
     # Arguments, or an object of the other union, are refused by the interpreter.
-    for call in (lambda: obj.cmd(1), lambda: obj.base_id(1), lambda: union.base_id(x=1),
-                 lambda: union.cmd(other), lambda: union.cmd(5)):
+    for call in (
+        lambda: obj.cmd(1),
+        lambda: obj.base_id(1),
+        lambda: union.base_id(x=1),
+        lambda: union.cmd(other),
+        lambda: union.cmd(5),
+    ):
         with pytest.raises(TypeError):
             call()
 
@@ -193,14 +210,19 @@ MISMATCH = [
     (Response.GetDouts, None, "NoneType", "GetDoutsResponse"),
     (Response.GetDouts, GetDoutsResponse, "type", "GetDoutsResponse"),
     (Request.SetDouts, Outer.Inner(), "Outer.Inner", "SetDoutsRequest"),
-    (Response.SetDouts, Request.SetDouts(SetDoutsRequest(1)), "Request_SetDouts",
-     "SetDoutsResponse"),
+    (
+        Response.SetDouts,
+        Request.SetDouts(SetDoutsRequest(1)),
+        "Request_SetDouts",
+        "SetDoutsResponse",
+    ),
 ]
 
 
 @pytest.mark.parametrize("by_keyword", [False, True])
-@pytest.mark.parametrize("variant, arg, qualname, target", MISMATCH,
-                         ids=[f"{m[0].__name__}-{m[2]}" for m in MISMATCH])
+@pytest.mark.parametrize(
+    "variant, arg, qualname, target", MISMATCH, ids=[f"{m[0].__name__}-{m[2]}" for m in MISMATCH]
+)
 def test_wrong_record_type(variant, arg, qualname, target, by_keyword):
     with pytest.raises(TypeError) as info:
         variant(_0=arg) if by_keyword else variant(arg)
@@ -228,7 +250,7 @@ def test_union_objects_are_immutable(variant, union, name, rec_cls, field, cmd):
 
 
 def index_outcome(key):
-    """"record", or (exception type, message) for v[key]; negatives are not counted from the end."""
+    """For v[key]: "record", or (exception type, message); negatives do not count from the end."""
     if not isinstance(key, int):
         err = interpreter_error(NUMBER_INDEX, key)
         if err:
@@ -239,10 +261,28 @@ def index_outcome(key):
 
 
 INDEX_KEYS = [
-    0, False, Idx(0), 1, True, 2, Idx(1), 2**63, 2**64 - 1,
-    -1, -(2**63), -(2**70), 2**64, 2**70, Idx(-1),  # the interpreter's OverflowError
-    "0", 1.0, None, slice(0, 1), Idx("0"),  # no integer meaning
-    Idx(ValueError("v")), Idx(KeyError("k")),  # passed through
+    0,
+    False,
+    Idx(0),
+    1,
+    True,
+    2,
+    Idx(1),
+    2**63,
+    2**64 - 1,
+    -1,
+    -(2**63),
+    -(2**70),
+    2**64,
+    2**70,
+    Idx(-1),  # the interpreter's OverflowError
+    "0",
+    1.0,
+    None,
+    slice(0, 1),
+    Idx("0"),  # no integer meaning
+    Idx(ValueError("v")),
+    Idx(KeyError("k")),  # passed through
 ]
 
 

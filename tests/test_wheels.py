@@ -19,7 +19,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-TAG = "cp%d%d" % sys.version_info[:2]
+TAG = "cp{}{}".format(*sys.version_info[:2])
 DIST_INFO = f"corvane-{PROJECT['version']}.dist-info"
 # What a wheel is built from.
 INPUTS = [ROOT / n for n in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE")] + [
@@ -41,8 +41,11 @@ def wheel():
             pytest.skip(f"{found[0].name} is older than {newer[0].relative_to(ROOT)}")
     if len(found) == 1:
         return found[0]
-    why = (f"{len(found)} wheels match {pattern} in {house}: {[p.name for p in found]}"
-           if found else f"no wheel matching {pattern} in {house}; `make wheels` builds it")
+    why = (
+        f"{len(found)} wheels match {pattern} in {house}: {[p.name for p in found]}"
+        if found
+        else f"no wheel matching {pattern} in {house}; `make wheels` builds it"
+    )
     if given or found:
         pytest.fail(why)
     pytest.skip(why)
@@ -54,15 +57,29 @@ def installed(wheel, tmp_path_factory):
     venv = tmp_path_factory.mktemp("venv")
     subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
     python = venv / "bin" / "python"
-    subprocess.run([sys.executable, "-m", "pip", "--python", python, "install", "-q",
-                    "--no-index", "--no-deps", wheel], check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "--python",
+            python,
+            "install",
+            "-q",
+            "--no-index",
+            "--no-deps",
+            wheel,
+        ],
+        check=True,
+    )
     return python
 
 
 def test_wheel_is_tagged_manylinux_and_holds_the_module(wheel):
     platforms = wheel.stem.split("-")[-1].split(".")
-    assert platforms and all(p.startswith("manylinux") and p.endswith("_x86_64")
-                             for p in platforms), wheel.name
+    assert platforms and all(
+        p.startswith("manylinux") and p.endswith("_x86_64") for p in platforms
+    ), wheel.name
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
         tags = email.parser.Parser().parsestr(zf.read(f"{DIST_INFO}/WHEEL").decode())
@@ -112,7 +129,8 @@ print(dist.version)
 
 def test_installed_wheel_imports_and_builds_frames(installed, tmp_path):
     # -I and a neutral working directory: only the venv's copy of corvane can be found.
-    run = subprocess.run([installed, "-I", "-c", SMOKE], cwd=tmp_path,
-                         capture_output=True, text=True, timeout=60)
+    run = subprocess.run(
+        [installed, "-I", "-c", SMOKE], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == PROJECT["version"]

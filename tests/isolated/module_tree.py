@@ -8,8 +8,14 @@ Each scenario prints, as its last line, a Python literal that the calling test c
 import sys
 
 from doubles import NESTED
-from fresh import (corvane_keys, failing_sys_import, import_in_subinterpreter, listed, reach,
-                   try_import)
+from fresh import (
+    corvane_keys,
+    failing_sys_import,
+    import_in_subinterpreter,
+    listed,
+    reach,
+    try_import,
+)
 
 
 def registration_order():
@@ -21,36 +27,50 @@ def registration_order():
     class Recorder(dict):
         def __setitem__(self, key, value):
             if key.startswith("corvane"):
-                attached = any(isinstance(r, dict) and r is not self
-                               and r.get(value.__name__) is value
-                               for r in gc.get_referrers(value))
+                attached = any(
+                    isinstance(r, dict) and r is not self and r.get(value.__name__) is value
+                    for r in gc.get_referrers(value)
+                )
                 log.append((key, value, list(getattr(value, "__all__", [])), attached))
             super().__setitem__(key, value)
 
     sys.modules = Recorder(sys.modules)
     import corvane  # noqa: F401
 
-    return [(key, value is reach(key), all_ == listed(reach(key)), attached)
-            for key, value, all_, attached in log]
+    return [
+        (key, value is reach(key), all_ == listed(reach(key)), attached)
+        for key, value, all_, attached in log
+    ]
 
 
 # (statement, check): each check is evaluated in the namespace the statement ran in.
 IMPORT_FORMS = {
-    "import-dotted": ("import corvane.do_mod.packets.set_do",
-                      'corvane.do_mod.packets.set_do is sys.modules["corvane.do_mod.packets.set_do"]'),
-    "import-as": ("import corvane.do_mod.packets as p",
-                  'p is sys.modules["corvane.do_mod.packets"] and "corvane" not in dir()'),
-    "from-packets": ("from corvane.do_mod.packets import get_do, set_do",
-                     'get_do is sys.modules["corvane.do_mod.packets.get_do"] '
-                     'and set_do is sys.modules["corvane.do_mod.packets.set_do"]'),
-    "star": ("before = set(dir()) | {'before'}\nfrom corvane import *",
-             'set(dir()) - before == {"do_mod", "get_do_request", "set_do_request"}'),
-    "from-get_do": ("from corvane.do_mod.packets.get_do import GetDoutsRequest",
-                    'GetDoutsRequest is sys.modules["corvane.do_mod.packets.get_do"]'
-                    '.GetDoutsRequest and "corvane" not in dir()'),
-    "star-set_do": ("before = set(dir()) | {'before'}\n"
-                    "from corvane.do_mod.packets.set_do import *",
-                    'set(dir()) - before == {"SetDoutsRequest", "SetDoutsResponse"}'),
+    "import-dotted": (
+        "import corvane.do_mod.packets.set_do",
+        'corvane.do_mod.packets.set_do is sys.modules["corvane.do_mod.packets.set_do"]',
+    ),
+    "import-as": (
+        "import corvane.do_mod.packets as p",
+        'p is sys.modules["corvane.do_mod.packets"] and "corvane" not in dir()',
+    ),
+    "from-packets": (
+        "from corvane.do_mod.packets import get_do, set_do",
+        'get_do is sys.modules["corvane.do_mod.packets.get_do"] '
+        'and set_do is sys.modules["corvane.do_mod.packets.set_do"]',
+    ),
+    "star": (
+        "before = set(dir()) | {'before'}\nfrom corvane import *",
+        'set(dir()) - before == {"do_mod", "get_do_request", "set_do_request"}',
+    ),
+    "from-get_do": (
+        "from corvane.do_mod.packets.get_do import GetDoutsRequest",
+        'GetDoutsRequest is sys.modules["corvane.do_mod.packets.get_do"]'
+        '.GetDoutsRequest and "corvane" not in dir()',
+    ),
+    "star-set_do": (
+        "before = set(dir()) | {'before'}\nfrom corvane.do_mod.packets.set_do import *",
+        'set(dir()) - before == {"SetDoutsRequest", "SetDoutsResponse"}',
+    ),
 }
 
 
@@ -72,8 +92,9 @@ def reimport():
     return {
         "same": again is first,
         "do_mod back": "corvane.do_mod" in sys.modules,
-        "tree kept": again.do_mod is do_mod and do_mod.packets is packets
-                     and sys.modules["corvane.do_mod.packets"] is packets,
+        "tree kept": again.do_mod is do_mod
+        and do_mod.packets is packets
+        and sys.modules["corvane.do_mod.packets"] is packets,
         "all": again.__all__,
     }
 
@@ -89,7 +110,9 @@ def failed_import():
 
     old, new = stale["corvane.do_mod.packets.get_do"], corvane.do_mod.packets.get_do
     return {
-        "first": first, "left": left, "second": second[0],
+        "first": first,
+        "left": left,
+        "second": second[0],
         "rebuilt": [reach(k) is not stale[k] and sys.modules[k] is reach(k) for k in left],
         "tree": all(sys.modules[k] is reach(k) for k in NESTED),
         "classes reused": [getattr(old, n) is getattr(new, n) for n in listed(old)],
@@ -99,9 +122,8 @@ def failed_import():
 def allocation_failures(path):
     # The init function of the extension at `path` is called directly, failing one allocation
     # at a time until it succeeds.
-    import ctypes
-
     import _testcapi
+    import ctypes
 
     init = ctypes.PyDLL(path).PyInit_corvane
     init.restype = ctypes.py_object
@@ -120,7 +142,8 @@ def allocation_failures(path):
     import corvane
 
     return {
-        "same": corvane is module, "inside build": inside_build,
+        "same": corvane is module,
+        "inside build": inside_build,
         "tree": all(sys.modules[k] is reach(k) for k in NESTED),
         "all": {k: listed(reach(k)) for k in NESTED + ["corvane"]},
     }

@@ -88,7 +88,12 @@ def variants() -> list[str]:
     any_req: Request = set_req
     cmds: set[int] = {any_req.cmd(), get_resp.cmd()}
     assert cmds == {0, 1}
-    base_ids = {Request.base_id(), Response.base_id(), set_req.base_id(), Response.GetDouts.base_id()}
+    base_ids = {
+        Request.base_id(),
+        Response.base_id(),
+        set_req.base_id(),
+        Response.GetDouts.base_id(),
+    }
     assert base_ids == {32}
     # The variant classes are also reachable from each other, as at run time.
     again: Request.SetDouts = Request.GetDouts.SetDouts(SetDoutsRequest(1))
