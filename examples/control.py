@@ -16,7 +16,9 @@ request frames and defines no response encoding.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+import time
 from dataclasses import dataclass
 
 import serial
@@ -136,6 +138,16 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("port", help="serial port of the board, e.g. /dev/ttyUSB0 or a pty")
     parser.add_argument("--address", type=int, default=3, help="the board's address (default 3)")
     parser.add_argument(
+        "--baudrate", type=int, default=9600, help="the port's speed in bit/s (default 9600)"
+    )
+    parser.add_argument(
+        "--wait",
+        type=float,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long to wait for the port to appear (default 10)",
+    )
+    parser.add_argument(
         "--timeout",
         type=float,
         default=5.0,
@@ -145,10 +157,19 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
+def wait_for(path: str, seconds: float) -> None:
+    """Wait until `path` exists: a board started just before (a simulated one makes its link
+    once it is ready, a USB adapter appears when plugged in) may not be there yet."""
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    wait_for(args.port, args.wait)
     try:
-        port = serial.Serial(args.port, timeout=args.timeout)
+        port = serial.Serial(args.port, baudrate=args.baudrate, timeout=args.timeout)
     except serial.SerialException as error:
         print(f"cannot open {args.port}: {error}", file=sys.stderr)
         return 2

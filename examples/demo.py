@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Build the worked request frames of the DO-board protocol and show what is in them.
 
 Run it with `make demo` (which builds corvane first), or `python examples/demo.py` in an

@@ -40,7 +40,8 @@ def test_stubs_are_installed_with_the_module():
 
 def test_stubtest_finds_no_difference(tmp_path):
     # Run outside the source tree, so that only the installed stubs and module are seen.
-    result = run("-m", "mypy.stubtest", "corvane", cwd=tmp_path)
+    allowlist = ROOT / "stubs" / "stubtest-allowlist.txt"
+    result = run("-m", "mypy.stubtest", "corvane", "--allowlist", str(allowlist), cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

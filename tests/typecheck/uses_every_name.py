@@ -77,6 +77,8 @@ def variants() -> list[str]:
     # Every variant offers its record as _0, as item 0, and to a class pattern.
     assert_type(get_req._0, GetDoutsRequest)
     assert_type(set_req[0], SetDoutsRequest)
+    (unpacked,) = set_req  # iteration is declared in the stubs
+    assert_type(unpacked, SetDoutsRequest)
     assert_type(get_resp[Index()], GetDoutsResponse)
     assert_type(set_resp._0, SetDoutsResponse)
     assert_type(Request.SetDouts.__match_args__, tuple[Literal["_0"]])
