@@ -80,9 +80,9 @@ def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config:
     )
     tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
     session.install("--no-build-isolation", "-C", f"build-dir={tree}", *config, ".")
-    return Path(
-        session.run("python", "-c", "import corvane; print(corvane.__file__)", silent=True).strip()
-    )
+    # Located without loading it: an instrumented build loads only with its runtime preloaded.
+    where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
+    return Path(session.run("python", "-c", where, silent=True).strip())
 
 
 def passes(session: nox.Session, *args: str, **kwargs) -> bool:
@@ -364,11 +364,11 @@ WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
 def wheels(session: nox.Session, interpreter) -> None:
     """Build a manylinux wheel into wheelhouse/ and test it installed in a fresh venv.
 
-    Built from the same CMake tree as `test` (only what changed is recompiled), then repaired by
-    auditwheel to the oldest manylinux tag that the extension's symbol versions allow, as
-    `auditwheel show` reports it. tests/test_wheels.py installs the repaired wheel into a fresh
-    venv, without building or downloading anything, and smoke-tests it there."""
-    build_corvane(session, interpreter)
+    Built in a CMake tree of its own (build/cmake/<tag>-wheels: rebuilt incrementally), then
+    repaired by auditwheel to the oldest manylinux tag that the extension's symbol versions
+    allow, as `auditwheel show` reports it. tests/test_wheels.py installs the repaired wheel into
+    a fresh venv, without building or downloading anything, and smoke-tests it there."""
+    build_corvane(session, interpreter, "-wheels")
     session.install("--group", "wheels")
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
     raw = ROOT / "build" / "wheels-raw" / interpreter.tag
