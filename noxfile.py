@@ -72,7 +72,7 @@ def per_interpreter(name: str, *, first_only: bool = False):
 
 def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
     """Install the test tools and (re)build corvane into the session's venv, incrementally in
-    build/cmake/<session>; returns the installed extension module."""
+    build/cmake/<abi tag><flavour>; returns the path of the installed extension module."""
     session.install(PIP)
     session.install("--group", "test")
     session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
