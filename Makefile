@@ -1,7 +1,7 @@
 # corvane's front door: each target runs nox sessions from noxfile.py (`make help` lists them).
 # nox itself is installed into build/nox-venv from the version pinned in pyproject.toml, by the
-# first python3 on PATH (the pinned nox runs on Python >= 3.10; the sessions' interpreters come from
-# scripts/find_pythons.py). PYTHON=python3.13 or PYTHON=/path/to/python3.X picks one interpreter.
+# first python3 on PATH (the pinned nox runs on Python >= 3.10; the sessions' interpreters come
+# from scripts/find_pythons.py). PYTHON=python3.13 or PYTHON=/path/to/python3.X picks one.
 
 NOX_PYTHON  ?= python3
 NOX_VENV    := build/nox-venv
