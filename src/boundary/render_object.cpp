@@ -52,7 +52,10 @@ std::optional<std::string> utf8_of_str(Borrowed str) {
     return text;
 }
 
-std::string render_object(Borrowed object) {
+std::string render_object(Borrowed given) {
+    // str() and the unraisable hook run Python code that may drop the caller's last reference
+    // to the object (a key of a dict it is clearing, say); the object is needed until the end.
+    Owned object = Owned::new_ref(given);
     Owned str = Owned::steal(PyObject_Str(object.get()));
     if (str) {
         if (std::optional<std::string> text = utf8_of_str(str.borrow())) {
@@ -62,7 +65,7 @@ std::string render_object(Borrowed object) {
         std::move(fetch_error()).raise();
         PyErr_WriteUnraisable(object.get());
     }
-    return unprintable_text(object);
+    return unprintable_text(object.borrow());
 }
 
 } // namespace corvane
