@@ -26,9 +26,9 @@ def isolated_json(script, *args, env=None):
 
 # --- objects taken from a caller's dict are held while Python code runs ----------------------
 
-# A freed key or value must crash rather than go unnoticed: the debug allocator fills freed
-# memory.
-DEBUG_MALLOC = {**os.environ, "PYTHONMALLOC": "debug"}
+# A freed key or value must crash rather than go unnoticed: the allocator's debug hooks fill
+# freed memory (over the C allocator, which a sanitizer watches too).
+DEBUG_MALLOC = {**os.environ, "PYTHONMALLOC": "malloc_debug"}
 GONE = [["RuntimeError", "gone", "ClearingKey"]]
 
 KEYWORDS_HELD = [
