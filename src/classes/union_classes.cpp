@@ -32,10 +32,10 @@ using namespace do_mod;
 template <class Union> LazyClass& union_class();
 template <class Union, class Record> LazyClass& variant_class();
 
-// One tp_free per class (Class is the class's union or its variant's record): the interpreter
-// refuses `__class__` assignment between classes whose tp_free differ. Not inlined nor folded
-// into one another, so that each keeps an address of its own.
-template <class Union, class Class> [[gnu::noipa]] void free_object(void* object) noexcept {
+// One tp_free per class (Class is the union itself, or the record of one of its variants): the
+// interpreter refuses `__class__` assignment between classes whose tp_free differ. Distinct
+// functions have distinct addresses, however alike their code.
+template <class Union, class Class> void free_object(void* object) noexcept {
     PyObject_Free(object);
 }
 

@@ -1,6 +1,7 @@
-// The instance layout shared by every class of corvane: the object header and one plain
-// value stored inline. No dict, no weakref list, no references to other objects, so the
-// objects are neither tracked by the garbage collector nor in need of anything on release.
+// The instance layout shared by every class of corvane: the object header, one plain value
+// stored inline and whether a constructor stored it. No dict, no weakref list, no references
+// to other objects, so the objects are neither tracked by the garbage collector nor in need of
+// anything on release.
 #pragma once
 
 #include "src/boundary/fetch_error.hpp"
