@@ -25,6 +25,17 @@ template <std::size_t N> struct ArgumentSpec {
 
 template <std::size_t N> using ArgumentSlots = std::array<Borrowed, N>;
 
+// The arguments of a tp_new call. The keyword dict may be the caller's own (the interpreter
+// hands `_thread.start_new_thread(cls, (), kw)` its `kw` as it is), so Python code that runs
+// later in the call, an `__index__` say, can empty it: values taken from it are held here for
+// the whole call. Values from the positional tuple need no hold, as tuples cannot change.
+template <std::size_t N> struct TupleArguments {
+    ArgumentSlots<N> slots{};
+    std::array<Owned, N> held{};
+
+    const Borrowed& operator[](std::size_t index) const noexcept { return slots[index]; }
+};
+
 namespace detail {
 // The size-independent view of an ArgumentSpec that the binding routines work on.
 struct SpecView {
@@ -61,19 +72,22 @@ bind_vector_arguments(const ArgumentSpec<N>& spec, PyObject* const* args, Py_ssi
 
 // Binds a tp_new call: a tuple of positional arguments and a keyword dict (or null).
 template <std::size_t N>
-[[gnu::always_inline]] inline PyResult<ArgumentSlots<N>>
+[[gnu::always_inline]] inline PyResult<TupleArguments<N>>
 bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args, PyObject* kwargs) {
-    ArgumentSlots<N> slots{};
+    TupleArguments<N> bound{};
     if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
-        std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, slots.begin());
-        return slots;
+        std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, bound.slots.begin());
+        return bound;
     }
-    PyStatus bound = detail::bind_tuple({spec.class_name, spec.function_name, spec.parameter_names},
-                                        slots, args, kwargs);
-    if (!bound) {
-        return forward_error(bound);
+    PyStatus status = detail::bind_tuple(
+        {spec.class_name, spec.function_name, spec.parameter_names}, bound.slots, args, kwargs);
+    if (!status) {
+        return forward_error(status);
     }
-    return slots;
+    for (std::size_t i = 0; i < N; ++i) {
+        bound.held[i] = Owned::new_ref(bound.slots[i]);
+    }
+    return bound;
 }
 
 } // namespace corvane

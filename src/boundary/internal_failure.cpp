@@ -11,8 +11,10 @@ constexpr const char* kNoMessage = "corvane failed internally without a message"
 }
 
 void fail_internally(std::string message, std::source_location where) {
-    std::fprintf(stderr, "corvane: internal failure at %s:%u in %s: %s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), where.function_name(), message.c_str());
+    // The message is written with its length: a text from Python may hold a NUL.
+    std::fprintf(stderr, "corvane: internal failure at %s:%u in %s: %.*s\n", where.file_name(),
+                 static_cast<unsigned>(where.line()), where.function_name(),
+                 static_cast<int>(message.size()), message.data());
     throw InternalFailure(std::move(message));
 }
 
@@ -30,6 +32,12 @@ void abort_at_ffi_boundary(std::string_view detail) noexcept {
 std::string current_failure_message() noexcept {
     try {
         throw;
+    } catch (const InternalFailure& failure) {
+        // Taken whole rather than through what(), which would end the text at its first NUL.
+        try {
+            return failure.message();
+        } catch (...) {
+        }
     } catch (const std::exception& e) {
         try {
             return e.what();

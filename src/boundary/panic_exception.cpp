@@ -1,8 +1,10 @@
 #include "src/boundary/panic_exception.hpp"
 
 #include "src/boundary/internal_failure.hpp"
+#include "src/boundary/render_object.hpp"
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 namespace corvane {
@@ -24,8 +26,8 @@ std::atomic<PyObject*> stored_type{nullptr};
     std::string detail = "attempted to fetch exception but none was set";
     if (Owned error = Owned::steal(PyErr_GetRaisedException())) {
         Owned text = Owned::steal(PyObject_Str(error.get()));
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        detail = utf8 != nullptr ? utf8 : "<unprintable error>";
+        std::optional<std::string> utf8 = text ? utf8_of_str(text.borrow()) : std::nullopt;
+        detail = utf8 ? std::move(*utf8) : "<unprintable error>";
         PyErr_Clear();
     }
     fail_internally("Failed to initialize new exception type.: " + detail);

@@ -6,6 +6,17 @@
 //   BorrowedRef<T> a reference someone else keeps alive: never released.
 // One rule per kind of C API return: "new reference" results are wrapped with steal(),
 // "borrowed reference" results with BorrowedRef, and nothing else touches refcounts.
+//
+// The rule for holding: a BorrowedRef is only good while nothing can run Python code. Any
+// call that can (str(), __index__, the unraisable hook, attribute writes, imports, raising
+// an exception of a class that Python code may have changed, and with any of them the garbage
+// collector, whose finalizers run where Python code runs) can change or free whatever
+// someone else keeps alive, the contents of a caller's dict included. So every object used
+// after such a call is held by an OwnedRef across it (new_ref() where it arrives borrowed).
+// What needs no hold: the arguments the interpreter passes to an entry point, which the
+// caller keeps alive for the call, and the items of a tuple it passes, as a tuple never
+// changes; and the objects corvane stores once and never releases (class objects, the
+// finished top module, interned names, the PanicException type).
 #pragma once
 
 #include <Python.h>

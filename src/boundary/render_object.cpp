@@ -1,11 +1,13 @@
 #include "src/boundary/render_object.hpp"
 
 #include "src/boundary/fetch_error.hpp"
+#include "src/boundary/object_creation.hpp"
 
 namespace corvane {
 
 namespace {
 
+// Leaves the interpreter's error pending when it fails.
 std::optional<std::string> utf8_with_replacement(Borrowed str) {
     Owned passed = Owned::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
     if (!passed) {
@@ -19,6 +21,25 @@ std::optional<std::string> utf8_with_replacement(Borrowed str) {
         return std::nullopt;
     }
     return std::string(text, static_cast<size_t>(size));
+}
+
+// The text of a str that str() has just returned, for a message. Only a lone surrogate keeps
+// UTF-8 from holding a str, and that has its replacement; any other failure is the interpreter
+// out of memory, and the object is not unprintable for that: it is an object-creation failure.
+std::string text_for_message(Borrowed str) {
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+        return std::string(text, static_cast<size_t>(size));
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        creation_failed();
+    }
+    PyErr_Clear();
+    std::optional<std::string> text = utf8_with_replacement(str);
+    if (!text) {
+        creation_failed();
+    }
+    return std::move(*text);
 }
 
 std::string unprintable_text(Borrowed object) {
@@ -52,17 +73,17 @@ std::optional<std::string> utf8_of_str(Borrowed str) {
     return text;
 }
 
-std::string render_object(Borrowed object) {
+std::string render_object(Borrowed given) {
+    // str() and the unraisable hook run Python code that may drop the caller's last reference
+    // to the object (a key of a dict it is clearing, say); the object is needed until the end.
+    Owned object = Owned::new_ref(given);
     Owned str = Owned::steal(PyObject_Str(object.get()));
     if (str) {
-        if (std::optional<std::string> text = utf8_of_str(str.borrow())) {
-            return std::move(*text);
-        }
-    } else {
-        std::move(fetch_error()).raise();
-        PyErr_WriteUnraisable(object.get());
+        return text_for_message(str.borrow());
     }
-    return unprintable_text(object);
+    std::move(fetch_error()).raise();
+    PyErr_WriteUnraisable(object.get());
+    return unprintable_text(object.borrow());
 }
 
 } // namespace corvane

@@ -17,8 +17,9 @@ std::optional<std::string> utf8_of_str(Borrowed str);
 // that leaves behind is cleared: a message falls back to a placeholder instead.
 std::optional<std::string> utf8_of_name(PyObject* created_name);
 
-// str(object) as UTF-8. Never fails: when str() raises, that error is written to the
-// unraisable hook and the text is "<unprintable {type} object>".
+// str(object) as UTF-8 (lone surrogates as U+FFFD). When str() raises, that error is written
+// to the unraisable hook and the text is "<unprintable {type} object>". Fails only as object
+// creation does, when the interpreter cannot make the text for want of memory.
 std::string render_object(Borrowed object);
 
 } // namespace corvane

@@ -4,11 +4,19 @@
 // A union object is always an instance of exactly one variant class and holds its own copy
 // of the carried record; it never changes after construction. The record comes back out as
 // a new record object on every read (`_0`, `v[0]`, iteration, a class pattern in `match`).
+//
+// Python code can try to break the tie between an object's class and its tag in two ways, and
+// both are closed here. `__class__` assignment: a union and its variants share one instance
+// layout, which the interpreter would accept, but it also demands the same tp_free, so every
+// class here frees through a function of its own. And object.__new__ once `__new__` has been
+// replaced: such an object never went through a constructor, holds no value, and every read
+// of it is a TypeError.
 #include "src/boundary/argument_binding.hpp"
 #include "src/boundary/argument_error.hpp"
 #include "src/boundary/call_guard.hpp"
 #include "src/boundary/integer_conversion.hpp"
 #include "src/boundary/object_creation.hpp"
+#include "src/boundary/render_object.hpp"
 #include "src/classes/class_registry.hpp"
 #include "src/classes/record_objects.hpp"
 #include "src/classes/value_object.hpp"
@@ -24,6 +32,27 @@ using namespace do_mod;
 template <class Union> LazyClass& union_class();
 template <class Union, class Record> LazyClass& variant_class();
 
+// One tp_free per class (Class is the union itself, or the record of one of its variants): the
+// interpreter refuses `__class__` assignment between classes whose tp_free differ. Distinct
+// functions have distinct addresses, however alike their code.
+template <class Union, class Class> void free_object(void* object) noexcept {
+    PyObject_Free(object);
+}
+
+PythonError not_constructed(PyObject* self) {
+    std::string name = utf8_of_name(PyType_GetName(Py_TYPE(self))).value_or("<unknown>");
+    return PythonError::deferred(PyExc_TypeError,
+                                 "'" + name + "' object was not initialized by its constructor");
+}
+
+// The union value of `self`, which is only there if a variant's constructor put it there.
+template <class Union> PyResult<const Union*> constructed_value(PyObject* self) {
+    if (!is_constructed<Union>(self)) [[unlikely]] {
+        return fail(not_constructed(self));
+    }
+    return &value_of<Union>(self);
+}
+
 // Methods of the union classes, inherited by the variants.
 
 PyObject* base_id_entry(PyObject*, PyObject*) {
@@ -31,7 +60,13 @@ PyObject* base_id_entry(PyObject*, PyObject*) {
 }
 
 template <class Union> PyObject* cmd_entry(PyObject* self, PyObject*) {
-    return call_guard([self]() -> PyResult<Owned> { return new_int(value_of<Union>(self).cmd()); });
+    return call_guard([self]() -> PyResult<Owned> {
+        auto value = constructed_value<Union>(self);
+        if (!value) {
+            return forward_error(value);
+        }
+        return new_int((*value)->cmd());
+    });
 }
 
 template <class Union> struct UnionClassDefinition {
@@ -53,11 +88,16 @@ template <class Union> struct UnionClassDefinition {
         {"SetDouts", &variant_attribute<SetRecord>},
     }};
 
+    static inline std::array<PyType_Slot, 1> slots{{
+        {Py_tp_free, reinterpret_cast<void*>(&free_object<Union, Union>)},
+    }};
+
     static ClassParams params(const char* name) {
         ClassParams params{.name = name};
         params.subclassable = true; // so that the variant classes can derive from it
         params.basic_size = sizeof(ValueObject<Union>);
         params.dealloc = &dealloc_value_object;
+        params.own_slots = slots;
         params.methods = methods;
         params.class_attributes = class_attributes;
         return params;
@@ -93,8 +133,14 @@ PyResult<Owned> construct_variant(PyTypeObject* type, PyObject* args, PyObject* 
     return new_value_object(type, Union{*record});
 }
 
+// The tag cannot disagree with the class (see the top of this file), so std::get cannot fail
+// on a constructed object.
 template <class Union, class Record> PyResult<Owned> carried_record(PyObject* self) {
-    return new_record_object(std::get<Record>(value_of<Union>(self).value));
+    auto value = constructed_value<Union>(self);
+    if (!value) {
+        return forward_error(value);
+    }
+    return new_record_object(std::get<Record>((*value)->value));
 }
 
 template <class Union, class Record>
@@ -134,10 +180,11 @@ PyResult<Owned> match_args() {
 }
 
 template <class Union, class Record> struct VariantClassDefinition {
-    static inline std::array<PyType_Slot, 3> slots{{
+    static inline std::array<PyType_Slot, 4> slots{{
         {Py_tp_new, reinterpret_cast<void*>(&variant_new_entry<Union, Record>)},
         {Py_mp_length, reinterpret_cast<void*>(&length_entry)},
         {Py_mp_subscript, reinterpret_cast<void*>(&subscript_entry<Union, Record>)},
+        {Py_tp_free, reinterpret_cast<void*>(&free_object<Union, Record>)},
     }};
     static inline PyGetSetDef getset[] = {
         {"_0", &get_record_entry<Union, Record>, nullptr, nullptr, nullptr},

@@ -65,7 +65,17 @@ PyResult<Owned> make_top_module() {
     if (PyStatus built = build_top_module(module.borrow()); !built) {
         return forward_error(built);
     }
-    return Owned::new_ref(init_state.top_module.set_or_keep(std::move(module)));
+    PyObject* ours = module.get();
+    Owned top = Owned::new_ref(init_state.top_module.set_or_keep(std::move(module)));
+    if (top.get() != ours) {
+        // Another build finished first: this one re-entered the import (through an __import__
+        // hook while it imported sys) or raced another thread past the check above. Its
+        // sys.modules entries have replaced the winner's on the way, so the winner's go back.
+        if (PyStatus registered = register_nested_modules(top.borrow()); !registered) {
+            return forward_error(registered);
+        }
+    }
+    return top;
 }
 
 } // namespace

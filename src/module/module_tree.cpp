@@ -202,7 +202,42 @@ PyResult<Owned> build_do_mod() {
     return do_mod;
 }
 
+// The nested module that `parent` holds under `name`.
+PyResult<Owned> nested_module(Borrowed parent, const char* name) {
+    return owned_or_error(PyObject_GetAttrString(parent.get(), name));
+}
+
 } // namespace
+
+PyStatus register_nested_modules(Borrowed top_module) {
+    auto do_mod = nested_module(top_module, "do_mod");
+    if (!do_mod) {
+        return forward_error(do_mod);
+    }
+    auto packets = nested_module(do_mod->borrow(), "packets");
+    if (!packets) {
+        return forward_error(packets);
+    }
+    auto get_do = nested_module(packets->borrow(), "get_do");
+    if (!get_do) {
+        return forward_error(get_do);
+    }
+    auto set_do = nested_module(packets->borrow(), "set_do");
+    if (!set_do) {
+        return forward_error(set_do);
+    }
+    PyStatus registered = register_module("corvane.do_mod.packets.get_do", get_do->borrow());
+    if (registered) {
+        registered = register_module("corvane.do_mod.packets.set_do", set_do->borrow());
+    }
+    if (registered) {
+        registered = register_module("corvane.do_mod.packets", packets->borrow());
+    }
+    if (registered) {
+        registered = register_module("corvane.do_mod", do_mod->borrow());
+    }
+    return registered;
+}
 
 PyStatus build_top_module(Borrowed top_module) {
     PyStatus built = register_and_attach(top_module, "corvane.do_mod", build_do_mod());

@@ -8,4 +8,8 @@ namespace corvane {
 // Fills the freshly created top-level module with the whole tree below it.
 PyStatus build_top_module(Borrowed top_module);
 
+// Enters the nested modules of a finished top-level module in sys.modules again, replacing
+// whatever is there under their keys.
+PyStatus register_nested_modules(Borrowed top_module);
+
 } // namespace corvane

@@ -1,0 +1,290 @@
+"""Hostile but legal callers: Python code that changes what it hands over while corvane uses
+it, swaps classes, replaces __new__, re-enters the first import, or meets a failed allocation
+with an awkward text. Nothing of it may crash the process, surface an internal failure or cut
+a text. Whatever can crash, or changes process-wide state, runs in a fresh interpreter.
+"""
+
+import ctypes
+import json
+import os
+
+import pytest
+from test_boundary_model import PANIC
+
+from class_doubles import SubRequest
+from conftest import run_isolated
+from corvane.do_mod.packets import Request, Response
+from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
+from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
+from doubles import Raiser, c_api
+
+
+def isolated_json(script, *args, env=None):
+    proc = run_isolated(script, *args, env=env)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+# --- objects taken from a caller's dict are held while Python code runs ----------------------
+
+# A freed key or value must crash rather than go unnoticed: the allocator's debug hooks fill
+# freed memory (over the C allocator, which a sanitizer watches too).
+DEBUG_MALLOC = {**os.environ, "PYTHONMALLOC": "malloc_debug"}
+GONE = [["RuntimeError", "gone", "ClearingKey"]]
+
+KEYWORDS_HELD = [
+    (
+        "key str clears dict",
+        [
+            "TypeError",
+            "Request_SetDouts.__new__() got an unexpected keyword argument "
+            "'<unprintable ClearingKey object>'",
+        ],
+        GONE,
+    ),
+    (
+        "hook clears dict",
+        [
+            "TypeError",
+            "SetDoutsRequest.__new__() got an unexpected keyword argument "
+            "'<unprintable FailingKey object>'",
+        ],
+        [["RuntimeError", "no str", "FailingKey"]],
+    ),
+    (
+        "key str grows dict",
+        ["TypeError", "GetDoutsRequest.__new__() got an unexpected keyword argument 'grown'"],
+        [],
+    ),
+    ("index clears dict", ["SetDoutsResponse", 7], []),
+    (
+        "key str clears dict in a thread",
+        None,
+        GONE
+        + [
+            [
+                "TypeError",
+                "GetDoutsRequest.__new__() got an unexpected keyword argument "
+                "'<unprintable ClearingKey object>'",
+                None,
+            ]
+        ],
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "case, value, unraisable", KEYWORDS_HELD, ids=[case for case, *_ in KEYWORDS_HELD]
+)
+def test_keywords_stay_alive_while_python_code_runs(case, value, unraisable):
+    assert isolated_json("hostile_keywords.py", case, env=DEBUG_MALLOC) == {
+        "value": value,
+        "unraisable": unraisable,
+    }
+
+
+# --- an object's class and its tag never disagree -------------------------------------------
+
+CLASS_SWAPS = [
+    (lambda: Request.SetDouts(SetDoutsRequest(5)), Request.GetDouts),
+    (lambda: Request.SetDouts(SetDoutsRequest(5)), Request),
+    (lambda: Request.GetDouts(GetDoutsRequest()), Request.SetDouts),
+    (lambda: Request.GetDouts(GetDoutsRequest()), SubRequest),
+    (lambda: Response.GetDouts(GetDoutsResponse(9)), Response.SetDouts),
+    (lambda: Response.SetDouts(SetDoutsResponse(1)), Response),
+]
+
+
+@pytest.mark.parametrize(
+    "make, target", CLASS_SWAPS, ids=[f"{i}-{t.__name__}" for i, (_, t) in enumerate(CLASS_SWAPS)]
+)
+def test_class_assignment_between_unions_is_refused(make, target):
+    obj = make()
+    before = (
+        type(obj),
+        obj.cmd(),
+        vars(type(obj._0)),
+        getattr(obj._0, "bin_layout", None),
+        getattr(obj._0, "success", None),
+    )
+    with pytest.raises(TypeError, match="^__class__ assignment: "):  # the interpreter's words
+        obj.__class__ = target
+    assert (
+        type(obj),
+        obj.cmd(),
+        vars(type(obj._0)),
+        getattr(obj._0, "bin_layout", None),
+        getattr(obj._0, "success", None),
+    ) == before
+
+
+# Objects made by object.__new__ once __new__ is replaced: reads are refused, never a panic.
+UNCONSTRUCTED = {
+    "Request_GetDouts": "'Request_GetDouts' object was not initialized by its constructor",
+    "Request_SetDouts": "'Request_SetDouts' object was not initialized by its constructor",
+    "Response_GetDouts": "'Response_GetDouts' object was not initialized by its constructor",
+    "Response_SetDouts": "'Response_SetDouts' object was not initialized by its constructor",
+    "SubRequest": "'SubRequest' object was not initialized by its constructor",
+}
+REFUSED = object()
+VARIANT_READS = {
+    "_0": REFUSED,
+    "[0]": REFUSED,
+    "iter": REFUSED,
+    "match": REFUSED,
+    "cmd": REFUSED,
+    "[1]": ["IndexError", "tuple index out of range"],
+    "len": ["int", "1"],
+}
+
+
+@pytest.fixture(scope="module")
+def unconstructed():
+    return isolated_json("hostile_unconstructed.py")
+
+
+@pytest.mark.parametrize("name, refusal", UNCONSTRUCTED.items(), ids=list(UNCONSTRUCTED))
+def test_unconstructed_union_object_reads_are_refused(unconstructed, name, refusal):
+    outcomes = unconstructed[name]
+    refused = ["TypeError", refusal]
+    if name == "SubRequest":  # a plain subclass only has cmd(); the rest is the interpreter's
+        assert outcomes["cmd"] == refused
+        assert all(kind != "PanicException" for kind, _ in outcomes.values())
+    else:
+        assert outcomes == {
+            read: refused if want is REFUSED else want for read, want in VARIANT_READS.items()
+        }
+
+
+# --- every text crosses the boundary whole ----------------------------------------------------
+
+# A class gets its keywords in a dict, which rules out a surrogate only in a Python call.
+OBJECT_CALL = c_api(
+    "PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_void_p
+)
+
+
+class AwkwardlyNamed:
+    pass
+
+
+AwkwardlyNamed.__qualname__ = "Ünï\x00cødé"
+AwkwardSub = type("Sübé", (Request,), {})  # a class name can hold no NUL
+KEYWORD, UNENCODABLE_KEYWORD = {"a\x00b": 1}, {"x\x00\ud800é": 1}
+
+TEXTS = [
+    (
+        lambda: GetDoutsRequest(**KEYWORD),
+        TypeError,
+        "GetDoutsRequest.__new__() got an unexpected keyword argument 'a\x00b'",
+    ),
+    (
+        lambda: OBJECT_CALL(SetDoutsResponse, (), id(UNENCODABLE_KEYWORD)),
+        TypeError,
+        "SetDoutsResponse.__new__() got an unexpected keyword argument 'x\x00\ufffd\ufffd\ufffdé'",
+    ),
+    (
+        lambda: Request.GetDouts(AwkwardlyNamed()),
+        TypeError,
+        "argument '_0': 'Ünï\x00cødé' object cannot be converted to 'GetDoutsRequest'",
+    ),
+    (
+        lambda: SetDoutsRequest(Raiser(TypeError("a\x00\ud800b"))),
+        TypeError,
+        "argument 'bin_layout': a\x00\ufffd\ufffd\ufffdb",
+    ),
+    (AwkwardSub, TypeError, "No constructor defined for Sübé"),
+]
+if PANIC is not None:
+    TEXTS.append(
+        (lambda: SetDoutsResponse(Raiser(PANIC("a\x00b\ud800"))), PANIC, "a\x00b\ufffd\ufffd\ufffd")
+    )
+
+
+@pytest.mark.parametrize("call, kind, text", TEXTS, ids=[repr(t) for *_, t in TEXTS])
+def test_texts_keep_their_nul_and_everything_after_it(call, kind, text):
+    with pytest.raises(BaseException) as raised:
+        call()
+    assert (type(raised.value), str(raised.value)) == (kind, text)
+
+
+# --- a first import that meets another build leaves the winner's modules registered -----------
+
+FIRST_IMPORTS = [
+    (mode, position) for mode in ("reenter", "racer wins") for position in ("1", "2", "3", "4")
+] + [("racer loses", "1")]
+
+
+@pytest.mark.parametrize("mode, position", FIRST_IMPORTS)
+def test_first_import_met_half_way_registers_the_modules_reached_through_corvane(mode, position):
+    registered = dict.fromkeys(
+        [
+            "corvane.do_mod.packets.get_do",
+            "corvane.do_mod.packets.set_do",
+            "corvane.do_mod.packets",
+            "corvane.do_mod",
+        ],
+        True,
+    )
+    assert isolated_json("hostile_import.py", mode, position) == {
+        "registered": registered,
+        "same module": True,
+    }
+
+
+# --- a failed allocation meets an awkward text ------------------------------------------------
+
+# Run as tests/test_alloc_failure.py runs its entries (each allocation of the call failed in
+# turn), with texts that take the rarer paths: lone surrogates, NUL, non-ASCII, str() failing.
+# Setups define their doubles once, in the sweep's own interpreter.
+AWKWARD_DOUBLES = r"""
+if "AwkwardTypeError" not in globals():
+    class AwkwardTypeError:
+        def __index__(self):
+            raise TypeError("a\x00\ud800é")
+    class AwkwardPanic:
+        def __index__(self):
+            raise PanicType("p\x00\ud800é")
+    class AwkwardlyNamed:
+        pass
+    AwkwardlyNamed.__qualname__ = "Ünï\x00cødé"
+    AwkwardSub = type("Sübé", (Request,), {})
+    SURROGATE_KW, NON_ASCII_KW = {"\ud800x": 3}, {"bïn_layout": 3}
+    UNPRINTABLE_SURROGATE_KW = {Unprintable("\ud800"): 1}
+"""
+AWKWARD_ALLOCATIONS = [
+    ("surrogate keyword", AWKWARD_DOUBLES, "get_do_request(1, 2, **SURROGATE_KW)", "0"),
+    ("non-ASCII keyword", AWKWARD_DOUBLES, "SetDoutsRequest(**NON_ASCII_KW)", "0"),
+    (
+        "unprintable surrogate keyword",
+        AWKWARD_DOUBLES,
+        "Request.GetDouts(**UNPRINTABLE_SURROGATE_KW)",
+        "0",
+    ),
+    ("awkward TypeError text", AWKWARD_DOUBLES, "set_do_request(1, AwkwardTypeError())", "0"),
+    ("awkward qualname", AWKWARD_DOUBLES, "Request.GetDouts(AwkwardlyNamed())", "0"),
+    ("non-ASCII class name", AWKWARD_DOUBLES, "AwkwardSub()", "0"),
+    ("awkward panic text", AWKWARD_DOUBLES, "SetDoutsResponse(AwkwardPanic())", "0", True),
+]
+# Fallbacks the design gives a name it cannot have: the allocation failed may be the one
+# needed to encode it.
+AWKWARD_FALLBACKS = {
+    "awkward qualname": [
+        [
+            "TypeError",
+            "argument '_0': '<failed to extract type name>' object "
+            "cannot be converted to 'GetDoutsRequest'",
+        ]
+    ],
+    "non-ASCII class name": [["TypeError", "No constructor defined for <unknown>"]],
+    "awkward panic text": [["corvane_runtime.PanicException", "Unwrapped panic from Python code"]],
+}
+
+
+def test_allocation_failures_with_awkward_texts_are_reported_cleanly(monkeypatch):
+    import test_alloc_failure as alloc_failure
+
+    for name, outcomes in AWKWARD_FALLBACKS.items():
+        monkeypatch.setitem(alloc_failure.EXTRA_OUTCOMES, name, outcomes)
+    aborted = alloc_failure.sweep(AWKWARD_ALLOCATIONS)
+    assert not any(aborted.values()), aborted
