@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Run a command in the sid chroot that scripts/new-pythons.sh made, in this checkout:
+#
+#   scripts/in-sid.sh env PYTHON=/usr/bin/python3.14d make test
+#
+# The checkout is bound at the same path inside, so paths and build trees under build/ mean the
+# same on both sides; /proc and /dev are mounted; the environment is reduced to a plain PATH,
+# HOME=/root, a UTF-8 locale and a few variables that mean the same everywhere (CI, TERM, proxies,
+# CORVANE_*, PYTEST_ADDOPTS): pass anything else on the command line with `env`. The mounts are
+# private to the command (see scripts/sid-lib.sh) and gone when it ends, however it ends. Exits
+# with the command's status, or 3 when there is no complete chroot.
+set -euo pipefail
+# shellcheck source=scripts/sid-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sid-lib.sh"
+
+(($# > 0)) || sid_die "usage: scripts/in-sid.sh CMD [ARG...]"
+[[ $(id -u) == 0 ]] || sid_die "scripts/in-sid.sh needs root (chroot, mounts)"
+sid_lock shared
+if [[ ! -f $SID_DONE ]]; then
+    echo "no complete chroot at $SID_ROOT: run scripts/new-pythons.sh first" >&2
+    exit 3
+fi
+sid_run 1 "$@"
