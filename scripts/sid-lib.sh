@@ -36,21 +36,23 @@ sid_lock() {
     fi
 }
 
-# sid_run BIND-CHECKOUT(0|1) CMD...: run CMD as root in the chroot, with a clean environment,
-# in the checkout (bound at the same path) when BIND-CHECKOUT is 1, else in /. Returns CMD's
-# exit status.
+# sid_run BIND-CHECKOUT(0|1|host-tools) CMD...: run CMD as root in the chroot, with a clean
+# environment, in the checkout (bound at the same path) when BIND-CHECKOUT is 1 or host-tools,
+# else in /. host-tools also binds the host's root at /run/corvane-host and puts
+# scripts/host-tools (the host's compiler, see there) first on PATH. Returns CMD's exit status.
 sid_run() {
     local bind=$1
     shift
-    local -a env_args=(HOME=/root LANG=C.UTF-8 LC_ALL=C.UTF-8
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+    local path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+    [[ $bind != host-tools ]] || path=$SID_CHECKOUT/scripts/host-tools:$path
+    local -a env_args=(HOME=/root LANG=C.UTF-8 LC_ALL=C.UTF-8 "PATH=$path")
     local name
     while IFS= read -r name; do
         [[ $name =~ $SID_PASS_ENV_RE ]] && env_args+=("$name=${!name}")
     done < <(compgen -e)
     # A worktree's .git names the repository's common directory: bind that too, so git works.
     local gitdir=
-    if [[ $bind == 1 ]]; then
+    if [[ $bind != 0 ]]; then
         gitdir=$(git -C "$SID_CHECKOUT" rev-parse --path-format=absolute --git-common-dir \
             2>/dev/null) || gitdir=
         [[ -n $gitdir && $gitdir != "$SID_CHECKOUT"/* && -d $gitdir ]] || gitdir=
@@ -89,6 +91,10 @@ bind_at() { # SOURCE TARGET [OPTIONS]
     mount --make-rslave "$2"
     [[ -z ${3:-} ]] || mount -o "remount,bind,$3" "$2"
 }
+if [[ $bind == host-tools ]]; then
+    mkdir -p "$root/run/corvane-host"
+    bind_at / "$root/run/corvane-host"
+fi
 mount -t proc proc "$root/proc"
 mounted+=("$root/proc")
 bind_at /dev "$root/dev"
@@ -103,7 +109,7 @@ if [[ -f /etc/resolv.conf ]]; then
     mount -o remount,bind,ro "$root/etc/resolv.conf"
 fi
 cwd=/
-if [[ $bind == 1 ]]; then
+if [[ $bind != 0 ]]; then
     mkdir -p "$root$checkout"
     mount --bind "$checkout" "$root$checkout"
     mounted+=("$root$checkout")
