@@ -26,4 +26,6 @@ if [[ ! -f $SID_DONE ]]; then
     echo "no complete chroot at $SID_ROOT: run scripts/new-pythons.sh first" >&2
     exit 3
 fi
-sid_run "$mode" "$@"
+# exec: the runner in the namespace becomes this process, so a signal sent to it is passed on to
+# the command, and the lock stays held until the command has ended.
+SID_EXEC=exec sid_run "$mode" "$@"

@@ -39,7 +39,8 @@ sid_lock() {
 # sid_run BIND-CHECKOUT(0|1|host-tools) CMD...: run CMD as root in the chroot, with a clean
 # environment, in the checkout (bound at the same path) when BIND-CHECKOUT is 1 or host-tools,
 # else in /. host-tools also binds the host's root at /run/corvane-host and puts
-# scripts/host-tools (the host's compiler, see there) first on PATH. Returns CMD's exit status.
+# scripts/host-tools (the host's compiler, see there) first on PATH. Returns CMD's exit
+# status; with SID_EXEC=exec it replaces the shell instead, so that signals reach the runner.
 sid_run() {
     local bind=$1
     shift
@@ -57,7 +58,7 @@ sid_run() {
             2>/dev/null) || gitdir=
         [[ -n $gitdir && $gitdir != "$SID_CHECKOUT"/* && -d $gitdir ]] || gitdir=
     fi
-    unshare --mount --propagation private -- \
+    ${SID_EXEC:-} unshare --mount --propagation private -- \
         bash -c "$SID_INNER" sid-run "$SID_ROOT" "$bind" "$SID_CHECKOUT" "$gitdir" \
         "${#env_args[@]}" "${env_args[@]}" "$@"
 }
