@@ -4,7 +4,7 @@
 # from scripts/find_pythons.py). PYTHON=python3.13 or PYTHON=/path/to/python3.X picks one.
 
 NOX_PYTHON  ?= python3
-NOX_VENV    := build/nox-venv
+NOX_VENV    ?= build/nox-venv
 NOX         := $(NOX_VENV)/bin/nox
 PYTEST_ARGS ?=
 BENCH_ARGS  ?=
@@ -12,31 +12,39 @@ export PYTHON
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test fuzz sanitize memcheck bench wheels lint format format-check clean
+.PHONY: help demo test test-here fuzz sanitize memcheck bench wheels wheels-here lint format \
+	format-check new-pythons clean
 
 help:
 	@echo 'make demo          print the worked request frames, then send some to a simulated DO board'
-	@echo 'make test          build corvane and run the suite on every CPython >= 3.12 found'
+	@echo 'make test          build corvane and run the suite on every CPython >= 3.12 found,'
+	@echo '                   the sid chroot'"'"'s 3.14, 3.15, 3.14d and 3.15d included when it exists'
 	@echo "                   (PYTEST_ARGS='-k frames -x' passes options to pytest)"
 	@echo 'make fuzz          fuzz the call boundary against its model, 5000 examples per test'
 	@echo 'make sanitize      the suite against an ASan + UBSan build, on every interpreter'
 	@echo 'make memcheck      the suite under valgrind memcheck, on every interpreter'
 	@echo 'make bench         time the request builders (BENCH_ARGS=--quick for a short run)'
 	@echo 'make wheels        a tested manylinux wheel per interpreter into wheelhouse/'
+	@echo 'make new-pythons   provision CPython 3.14 and 3.15 (and debug builds) in a sid chroot'
 	@echo 'make lint          ruff, and the ruff and clang-format format checks'
 	@echo 'make format        format the Python (ruff) and C/C++ (clang-format) files in place'
 	@echo 'make format-check  fail if a file is not formatted'
-	@echo 'make clean         remove build/ and the caches'
+	@echo 'make clean         remove build/ (but the sid chroot) and the caches'
 	@echo 'PYTHON=python3.13 (a command or a path) restricts every target to that interpreter;'
 	@echo 'more sessions and options: $(NOX) -l'
 
 demo: $(NOX) ; $(NOX) -t demo
-test: $(NOX) ; $(NOX) -t test -- $(PYTEST_ARGS)
+# test and wheels also run in the sid chroot when it exists (scripts/everywhere.sh); the -here
+# targets run on this side only.
+test: ; @scripts/everywhere.sh test-here
+test-here: $(NOX) ; $(NOX) -t test -- $(PYTEST_ARGS)
 fuzz: $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)
 sanitize: $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
 memcheck: $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
 bench: $(NOX) ; $(NOX) -t bench -- $(BENCH_ARGS)
-wheels: $(NOX) ; $(NOX) -t wheels
+wheels: ; @scripts/everywhere.sh --host-tools wheels-here
+wheels-here: $(NOX) ; $(NOX) -t wheels
+new-pythons: ; scripts/new-pythons.sh
 lint: $(NOX) ; $(NOX) -s lint
 format: $(NOX) ; $(NOX) -s format
 format-check: $(NOX) ; $(NOX) -s format-check
@@ -48,6 +56,8 @@ $(NOX): pyproject.toml
 	$(NOX_VENV)/bin/python -m pip install -q --group nox
 	touch $@
 
+# The sid chroot stays (it takes minutes to make): `scripts/new-pythons.sh --remove` deletes it.
 clean:
-	rm -rf build .pytest_cache .hypothesis .ruff_cache
+	find build -mindepth 1 -maxdepth 1 ! -name 'sid-root*' -exec rm -rf {} + 2>/dev/null || true
+	rm -rf .pytest_cache .hypothesis .ruff_cache
 	find . -path ./.git -prune -o -type d -name __pycache__ -prune -exec rm -rf {} +

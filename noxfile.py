@@ -44,12 +44,14 @@ PIP = "pip>=25.1"  # the first pip that installs dependency groups (--group)
 CLANG_FORMAT_DIRS = ("src", "hal")
 
 
-def per_interpreter(name: str, *, first_only: bool = False):
+def per_interpreter(name: str, *, first_only: bool = False, release_only: bool = False):
     """Register the decorated function as session `<name>-<abi tag>` for each interpreter (the
-    oldest one only with `first_only`), tagged `name` so that `nox -t name` runs them all."""
+    oldest one only with `first_only`; release builds only with `release_only`), tagged `name`
+    so that `nox -t name` runs them all."""
 
     def register(fn):
-        chosen = INTERPRETERS[:1] if first_only else INTERPRETERS
+        chosen = [i for i in INTERPRETERS if not (release_only and i.tag.endswith("d"))]
+        chosen = chosen[:1] if first_only else chosen
         for interpreter in chosen:
 
             def session(s: nox.Session, interpreter=interpreter) -> None:
@@ -62,7 +64,9 @@ def per_interpreter(name: str, *, first_only: bool = False):
         if not chosen:
 
             def missing(s: nox.Session) -> None:
-                s.error(f"not found: {NOT_FOUND}")
+                s.error(
+                    f"not found: {NOT_FOUND or 'no release build among the interpreters asked for'}"
+                )
 
             nox.session(name=f"{name}-not-found", python=False, tags=[name])(missing)
         return fn
@@ -360,7 +364,8 @@ def bench(session: nox.Session, interpreter) -> None:
 WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
 
 
-@per_interpreter("wheels")
+# Debug interpreters get no wheels: nobody installs corvane from a wheel into one.
+@per_interpreter("wheels", release_only=True)
 def wheels(session: nox.Session, interpreter) -> None:
     """Build a manylinux wheel into wheelhouse/ and test it installed in a fresh venv.
 
@@ -382,7 +387,7 @@ def wheels(session: nox.Session, interpreter) -> None:
         "--no-deps",
         "--no-build-isolation",
         "-C",
-        f"build-dir={ROOT / 'build' / 'cmake' / interpreter.tag}",
+        f"build-dir={ROOT / 'build' / 'cmake' / f'{interpreter.tag}-wheels'}",
         "-w",
         str(raw),
         ".",

@@ -9,6 +9,7 @@ must be as they were, and nothing may leak. The sweeps run in fresh
 interpreters, so that a crash or a hang fails the test instead of the session.
 """
 
+import functools
 import json
 import re
 import signal
@@ -244,10 +245,27 @@ def sweep(entries):
     return aborted
 
 
+@functools.cache
+def interpreter_aborts_under_nomemory():
+    """True when the interpreter's own assertion ends a process that only fails allocations
+    under a list comprehension (the debug builds of 3.14 and 3.15); False when it copes."""
+    proc = run_isolated("nomemory_in_comprehension.py")
+    if proc.returncode == 0 and proc.stdout == "survived\n":
+        return False
+    assert proc.returncode == -signal.SIGABRT, proc.stderr[-4000:]
+    assert "stackpointer != NULL" in proc.stderr, proc.stderr[-4000:]
+    return True
+
+
 @pytest.mark.parametrize(
     "entries", [BUILDERS, RECORDS, UNIONS], ids=["builders", "records", "unions"]
 )
 def test_every_allocation_failure_is_reported_cleanly(entries):
+    if entries is BUILDERS and interpreter_aborts_under_nomemory():
+        pytest.skip("this interpreter aborts by itself when an allocation fails in a list "
+                    "comprehension (tests/isolated/nomemory_in_comprehension.py, no corvane); "
+                    "the builders' sweep reaches one in traceback.py through "
+                    "PyErr_WriteUnraisable")
     aborted = sweep(entries)
     # No single failed allocation may end the process. The entries that resume a panic raised
     # by Python code run in forked children all the same: there the internal failure exists

@@ -9,6 +9,7 @@ memory-failure injection and look at stderr, so they run in a fresh interpreter.
 
 import contextlib
 import json
+import operator
 import signal
 import sys
 
@@ -36,6 +37,14 @@ set_do_request = corvane.set_do_request
 
 NOT_INT = "'{}' object cannot be interpreted as an integer"
 FFFD3 = "\ufffd" * 3  # a lone surrogate, UTF-8 encoded with surrogatepass, decoded with replacement
+
+
+def index_refusal(obj):
+    """The interpreter's own message for an __index__ that returns a non-int (its wording
+    changes between versions, and corvane passes it through)."""
+    with pytest.raises(TypeError) as info:
+        operator.index(obj)
+    return str(info.value)
 
 
 G, S = "get_do_request", "set_do_request"
@@ -136,11 +145,11 @@ CONVERSION_ERRORS = [
     (S, ("x", 1), TypeError, "argument 'bin_state': " + NOT_INT.format("str")),
     (S, (None, 1), TypeError, "argument 'bin_state': " + NOT_INT.format("NoneType")),
     (S, (1, 1.5), TypeError, "argument 'id': " + NOT_INT.format("float")),
-    (S, (Idx("5"), 1), TypeError, "argument 'bin_state': __index__ returned non-int (type str)"),
+    (S, (Idx("5"), 1), TypeError, "argument 'bin_state': " + index_refusal(Idx("5"))),
     (G, (1.5, 1), TypeError, "argument 'addr': " + NOT_INT.format("float")),
     (G, (None, None), TypeError, "argument 'addr': " + NOT_INT.format("NoneType")),
     (G, ("3", 1), TypeError, "argument 'addr': " + NOT_INT.format("str")),
-    (G, (Idx(1.0), 1), TypeError, "argument 'addr': __index__ returned non-int (type float)"),
+    (G, (Idx(1.0), 1), TypeError, "argument 'addr': " + index_refusal(Idx(1.0))),
     (G, (1, None), TypeError, "argument 'id': " + NOT_INT.format("NoneType")),
     (G, (1, b"\x01"), TypeError, "argument 'id': " + NOT_INT.format("bytes")),
     # narrow members: our own message inside the signed 64-bit range ...
