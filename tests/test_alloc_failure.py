@@ -257,15 +257,22 @@ def interpreter_aborts_under_nomemory():
     return True
 
 
+def skip_where_the_interpreter_aborts():
+    """Skip a sweep that reports to the unraisable hook where the interpreter cannot survive it."""
+    if interpreter_aborts_under_nomemory():
+        pytest.skip(
+            "this interpreter aborts by itself when an allocation fails in a list "
+            "comprehension (tests/isolated/nomemory_in_comprehension.py, no corvane); "
+            "the sweep reaches one in traceback.py through PyErr_WriteUnraisable"
+        )
+
+
 @pytest.mark.parametrize(
     "entries", [BUILDERS, RECORDS, UNIONS], ids=["builders", "records", "unions"]
 )
 def test_every_allocation_failure_is_reported_cleanly(entries):
-    if entries is BUILDERS and interpreter_aborts_under_nomemory():
-        pytest.skip("this interpreter aborts by itself when an allocation fails in a list "
-                    "comprehension (tests/isolated/nomemory_in_comprehension.py, no corvane); "
-                    "the builders' sweep reaches one in traceback.py through "
-                    "PyErr_WriteUnraisable")
+    if entries is BUILDERS:
+        skip_where_the_interpreter_aborts()
     aborted = sweep(entries)
     # No single failed allocation may end the process. The entries that resume a panic raised
     # by Python code run in forked children all the same: there the internal failure exists
