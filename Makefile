@@ -407,17 +407,25 @@ demo:
 
 bench:
 	@$(PY_FUNCTIONS)
-	py=$$(first_python)
-	corvane_venv "$$py"
-	floor_dir=$(BUILD_DIR)/bench-$$VER
-	include=$$("$$VPY" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-	suffix=$$("$$VPY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-	mkdir -p "$$floor_dir"
-	echo "==> [$$VER] building the floor module in $$floor_dir"
-	$(BENCH_CC) $(BENCH_CFLAGS) -I"$$include" bench/floor.c \
-	    -o "$$floor_dir/corvane_bench_floor$$suffix"
-	echo "==> [$$VER] python bench/bench.py $(BENCH_ARGS)"
-	PYTHONPATH="$$floor_dir$${PYTHONPATH:+:$$PYTHONPATH}" "$$VPY" bench/bench.py $(BENCH_ARGS)
+	pythons=$$(all_pythons)
+	summary=() failed=0
+	for py in $$pythons; do
+	    ver=$$(py_version "$$py")
+	    echo "==> Python $$ver ($$py)"
+	    set +e
+	    (
+	        set -e
+	        corvane_venv "$$py" || exit 100
+	        # bench.py builds its C floor module itself (into $(BUILD_DIR)/bench-X.Y, with $$CC).
+	        echo "==> [$$ver] python bench/bench.py $(BENCH_ARGS)"
+	        CC="$(BENCH_CC)" "$$VPY" bench/bench.py $(BENCH_ARGS) || exit 101
+	    )
+	    rc=$$?
+	    set -e
+	    record_outcome "$$ver" $$rc "all targets met" "to build" "targets missed (see its report)"
+	done
+	print_summary
+	exit $$failed
 
 # One wheel per interpreter, built from the same venv and CMake tree as `make test` (so only what
 # changed is recompiled), then repaired by auditwheel to the oldest manylinux tag that the
