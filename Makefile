@@ -23,7 +23,7 @@ help:
 	@echo 'make fuzz          fuzz the call boundary against its model, 5000 examples per test'
 	@echo 'make sanitize      the suite against an ASan + UBSan build, on every interpreter'
 	@echo 'make memcheck      the suite under valgrind memcheck, on every interpreter'
-	@echo 'make bench         time the request builders (BENCH_ARGS=--quick for a short run)'
+	@echo 'make bench         time the builders and classes against C floors (BENCH_ARGS=--quick)'
 	@echo 'make wheels        a tested manylinux wheel per interpreter into wheelhouse/'
 	@echo 'make new-pythons   provision CPython 3.14 and 3.15 (and debug builds) in a sid chroot'
 	@echo 'make lint          ruff, and the ruff and clang-format format checks'

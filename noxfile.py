@@ -354,7 +354,7 @@ def demo(session: nox.Session, interpreter) -> None:
     session.log("demo finished: the board understood every frame")
 
 
-@per_interpreter("bench", first_only=True)
+@per_interpreter("bench", release_only=True)
 def bench(session: nox.Session, interpreter) -> None:
     """Time the request builders (arguments go to bench/bench.py, e.g. --quick)."""
     build_corvane(session, interpreter)

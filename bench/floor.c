@@ -5,6 +5,9 @@
  * fill a stack buffer and return it as `bytes`. The benchmark measures corvane's builders
  * against it, so the ratio shows what corvane's own layers (argument binding, call guard,
  * frame assembly) cost on top of the unavoidable interpreter work.
+ *
+ * bench/bench.py builds this file itself (into build/, whenever the file is newer than the
+ * module) with the running interpreter's headers and extension suffix.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -163,11 +166,26 @@ static PyType_Spec floor_record_spec = {
     floor_record_slots,
 };
 
+/* corvane_bench_measure(fn): calls fn() and returns its result, and does nothing else. It gives
+ * the benchmark's instruction counts a C function to name: under valgrind, callgrind collects
+ * only while this function runs (--toggle-collect) and writes one profile each time it returns
+ * (--dump-after), so each profile holds exactly the instructions of one fn() call. Exported and
+ * never inlined, so that its symbol is there to match. */
+PyObject* corvane_bench_measure(PyObject* self, PyObject* fn);
+
+__attribute__((noinline, visibility("default"))) PyObject* corvane_bench_measure(PyObject* self,
+                                                                                 PyObject* fn) {
+    (void)self;
+    return PyObject_CallNoArgs(fn);
+}
+
 static PyMethodDef floor_methods[] = {
     {"floor", (PyCFunction)(void (*)(void))bench_floor, METH_FASTCALL | METH_KEYWORDS,
      "floor(addr, id)\n--\n\nThe GetDouts request frame, built as cheaply as C allows."},
     {"floor_set", (PyCFunction)(void (*)(void))bench_floor_set, METH_FASTCALL | METH_KEYWORDS,
      "floor_set(bin_state, id)\n--\n\nThe SetDouts request frame, built as cheaply as C allows."},
+    {"measure", corvane_bench_measure, METH_O,
+     "measure(fn)\n--\n\nCall fn() where callgrind can count its instructions."},
     {NULL, NULL, 0, NULL},
 };
 

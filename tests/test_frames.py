@@ -115,6 +115,8 @@ def outcome(call):
     return type(result), result
 
 
+# 2**30: the first int too large for one digit, where reading the value straight from the int
+# object hands over to the interpreter's conversion.
 BOUNDARIES = [
     0,
     1,
@@ -122,6 +124,8 @@ BOUNDARIES = [
     256,
     2**16 - 1,
     2**16,
+    2**30 - 1,
+    2**30,
     2**32 - 1,
     2**32,
     2**63 - 1,

@@ -15,12 +15,23 @@ PythonError conversion_failure() {
     return fetch_error();
 }
 
+PyResult<std::uint64_t> convert_u64_general(Borrowed object) {
+    if (!PyLong_Check(object.get())) [[unlikely]] {
+        return convert_u64_via_index(object);
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(object.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) [[unlikely]] {
+        return fail(conversion_failure());
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
 PyResult<std::uint64_t> convert_u64_via_index(Borrowed object) {
     Owned index = Owned::steal(PyNumber_Index(object.get()));
     if (!index) {
         return fetched_error();
     }
-    return convert_u64(index.borrow());
+    return convert_u64_general(index.borrow());
 }
 
 } // namespace detail

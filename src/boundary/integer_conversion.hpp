@@ -4,10 +4,15 @@
 // int, a bool or any object with __index__ is accepted; anything outside the member's range,
 // negatives included, is "out of range integral type conversion attempted". The 64-bit
 // member uses the interpreter's unsigned conversion and its own OverflowError.
+//
+// Every member first tries to read a small int directly (see read_compact_int); this gives the
+// same value the interpreter's conversion would, and whatever it does not accept takes the
+// interpreter's conversion, so results and errors are those described above.
 #pragma once
 
 #include "src/boundary/python_error.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -17,31 +22,59 @@ namespace detail {
 [[gnu::cold]] PythonError out_of_range();
 [[gnu::cold]] PythonError conversion_failure();
 PyResult<std::uint64_t> convert_u64_via_index(Borrowed object);
-} // namespace detail
+
+// The value of an int small enough to be stored in a single digit, read straight from the
+// object (the interpreter's own inline accessors, in its unstable API tier: corvane is built
+// for each interpreter version anyway). Nearly every argument is such an int, and this spares
+// it the general conversion's call and checks. False for anything else: a larger int, or an
+// object that is no int at all, whose conversion may run Python code.
+[[gnu::always_inline]] inline bool read_compact_int(PyObject* object, Py_ssize_t& value) noexcept {
+    if (!PyLong_Check(object)) {
+        return false;
+    }
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    if (!PyUnstable_Long_IsCompact(number)) [[unlikely]] {
+        return false;
+    }
+    value = PyUnstable_Long_CompactValue(number);
+    return true;
+}
 
 template <class Unsigned>
-    requires(std::numeric_limits<Unsigned>::is_integer &&
-             !std::numeric_limits<Unsigned>::is_signed && sizeof(Unsigned) < sizeof(std::uint64_t))
-PyResult<Unsigned> convert_unsigned(Borrowed object) {
+[[gnu::noinline]] PyResult<Unsigned> convert_unsigned_general(Borrowed object) {
     long value = PyLong_AsLong(object.get());
     if (value == -1 && PyErr_Occurred()) [[unlikely]] {
-        return fail(detail::conversion_failure());
+        return fail(conversion_failure());
     }
     if (static_cast<unsigned long>(value) > std::numeric_limits<Unsigned>::max()) [[unlikely]] {
-        return fail(detail::out_of_range());
+        return fail(out_of_range());
     }
     return static_cast<Unsigned>(value);
 }
 
-inline PyResult<std::uint64_t> convert_u64(Borrowed object) {
-    if (!PyLong_Check(object.get())) [[unlikely]] {
-        return detail::convert_u64_via_index(object);
+PyResult<std::uint64_t> convert_u64_general(Borrowed object);
+} // namespace detail
+
+// A compact int in range is read directly; everything else (negatives and out-of-range values
+// included, so that their errors come from one place) takes the general path.
+template <class Unsigned>
+    requires(std::numeric_limits<Unsigned>::is_integer &&
+             !std::numeric_limits<Unsigned>::is_signed && sizeof(Unsigned) < sizeof(std::uint64_t))
+[[gnu::always_inline]] inline PyResult<Unsigned> convert_unsigned(Borrowed object) {
+    Py_ssize_t value;
+    if (detail::read_compact_int(object.get(), value) &&
+        static_cast<std::size_t>(value) <= std::numeric_limits<Unsigned>::max()) [[likely]] {
+        return static_cast<Unsigned>(value);
     }
-    unsigned long long value = PyLong_AsUnsignedLongLong(object.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) [[unlikely]] {
-        return fail(detail::conversion_failure());
+    return detail::convert_unsigned_general<Unsigned>(object);
+}
+
+[[gnu::always_inline]] inline PyResult<std::uint64_t> convert_u64(Borrowed object) {
+    Py_ssize_t value;
+    if (detail::read_compact_int(object.get(), value) && value >= 0) [[likely]] {
+        return static_cast<std::uint64_t>(value);
     }
-    return static_cast<std::uint64_t>(value);
+    return detail::convert_u64_general(object);
 }
 
 inline PyResult<std::uint8_t> convert_u8(Borrowed object) {

@@ -1,11 +1,10 @@
 #include "src/do_mod/packets/builders.hpp"
 
-#include "hal/common/src/packets/frame.hpp"
 #include "src/boundary/argument_binding.hpp"
 #include "src/boundary/argument_error.hpp"
 #include "src/boundary/call_guard.hpp"
 #include "src/boundary/integer_conversion.hpp"
-#include "src/boundary/object_creation.hpp"
+#include "src/do_mod/packets/frame_object.hpp"
 #include "src/do_mod/packets/request_packet.hpp"
 
 namespace corvane::do_mod {
@@ -14,14 +13,6 @@ namespace {
 
 constexpr ArgumentSpec<2> kGetDoRequestSpec{"", "get_do_request", {"addr", "id"}};
 constexpr ArgumentSpec<2> kSetDoRequestSpec{"", "set_do_request", {"bin_state", "id"}};
-
-// Frames the packet and hands the bytes to Python: the only allocation of a successful call.
-// Inlined into each builder, where the request variant is known and the framing folds away.
-[[gnu::always_inline]] inline Owned frame_as_bytes(std::uint64_t address,
-                                                   const RequestPacket& packet) {
-    auto bytes = hal::frame_to_bytes(hal::make_frame(address, packet));
-    return new_bytes(bytes.bytes().data(), bytes.size());
-}
 
 // A frame to send: the address its header is made from, and the payload.
 struct Addressed {
@@ -50,14 +41,16 @@ template <const ArgumentSpec<2>& spec, auto ConvertFirst, class Compose>
     return frame_as_bytes(frame.address, frame.packet);
 }
 
-PyResult<Owned> get_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::always_inline]] inline PyResult<Owned> get_do_request(PyObject* const* args,
+                                                             Py_ssize_t nargs, PyObject* kwnames) {
     return build_request<kGetDoRequestSpec, convert_u64>(
         args, nargs, kwnames, [](std::uint64_t addr, std::uint32_t id) {
             return Addressed{addr, RequestPacket::of(id, Request{GetDoutsRequest{}})};
         });
 }
 
-PyResult<Owned> set_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::always_inline]] inline PyResult<Owned> set_do_request(PyObject* const* args,
+                                                             Py_ssize_t nargs, PyObject* kwnames) {
     return build_request<kSetDoRequestSpec, convert_u16>(
         args, nargs, kwnames, [](std::uint16_t bin_state, std::uint32_t id) {
             // A set request is never addressed: its frames always go out with address 0.
@@ -67,12 +60,12 @@ PyResult<Owned> set_do_request(PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* get_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_guard([&] { return get_do_request(args, nargs, kwnames); });
+    return call_guard([&] [[gnu::always_inline]] { return get_do_request(args, nargs, kwnames); });
 }
 
 PyObject* set_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_guard([&] { return set_do_request(args, nargs, kwnames); });
+    return call_guard([&] [[gnu::always_inline]] { return set_do_request(args, nargs, kwnames); });
 }
 
 // PyMethodDef stores every C function as a PyCFunction; the flags tell the interpreter the

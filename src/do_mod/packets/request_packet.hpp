@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace corvane::do_mod {
 
@@ -31,17 +32,15 @@ struct RequestPacket {
     }
 };
 
-template <std::size_t Capacity>
-constexpr void encode_record(const GetDoutsRequest&, hal::ByteBuffer<Capacity>&) noexcept {}
+// Encoders append to any byte sink: a buffer of their own, the result object being filled, or a
+// counter that measures the payload.
+constexpr void encode_record(const GetDoutsRequest&, hal::ByteSink auto&) noexcept {}
 
-template <std::size_t Capacity>
-constexpr void encode_record(const SetDoutsRequest& record,
-                             hal::ByteBuffer<Capacity>& out) noexcept {
+constexpr void encode_record(const SetDoutsRequest& record, hal::ByteSink auto& out) noexcept {
     out.push_back_big_endian(record.bin_layout);
 }
 
-template <std::size_t Capacity>
-constexpr void encode_packet(const RequestPacket& packet, hal::ByteBuffer<Capacity>& out) noexcept {
+constexpr void encode_packet(const RequestPacket& packet, hal::ByteSink auto& out) noexcept {
     out.push_back(packet.cmd);
     out.push_back_big_endian(packet.id);
     std::visit([&out](const auto& record) { encode_record(record, out); }, packet.request.value);
@@ -50,13 +49,22 @@ constexpr void encode_packet(const RequestPacket& packet, hal::ByteBuffer<Capaci
 static_assert(hal::EncodablePacket<RequestPacket>);
 
 namespace checks {
-// The worked frames, checked by the compiler: a miscounted capacity or a byte-order slip
-// fails the build instead of a board.
+// The worked frames, checked by the compiler: a miscounted capacity or length, or a byte-order
+// slip, fails the build instead of a board. Both ways of writing a frame are checked: into a
+// buffer of its own, and in place into memory of exactly the frame's size, as the builders do.
 template <std::size_t N>
 constexpr bool frames_as(std::uint64_t address, const RequestPacket& packet,
                          const std::array<std::uint8_t, N>& expected) {
-    auto bytes = hal::frame_to_bytes(hal::make_frame(address, packet));
-    return std::ranges::equal(bytes.bytes(), expected);
+    auto frame = hal::make_frame(address, packet);
+    if (frame.size() != N) {
+        return false;
+    }
+    auto buffered = hal::frame_to_bytes(frame);
+    std::array<std::uint8_t, N> memory{};
+    hal::ByteWriter in_place{std::span<std::uint8_t>(memory)};
+    hal::frame_to_bytes(frame, in_place);
+    return std::ranges::equal(buffered.bytes(), expected) && in_place.size() == N &&
+           memory == expected;
 }
 static_assert(frames_as(3, RequestPacket::of(0x01020304, Request{GetDoutsRequest{}}),
                         std::array<std::uint8_t, 10>{0x23, 0, 0, 0, 5, 0, 1, 2, 3, 4}));
