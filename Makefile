@@ -12,7 +12,7 @@ export PYTHON
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test test-here fuzz sanitize memcheck bench wheels wheels-here lint format \
+.PHONY: help demo test test-here fuzz sanitize memcheck bench bench-here wheels wheels-here lint format \
 	format-check new-pythons clean
 
 help:
@@ -34,14 +34,15 @@ help:
 	@echo 'more sessions and options: $(NOX) -l'
 
 demo: $(NOX) ; $(NOX) -t demo
-# test and wheels also run in the sid chroot when it exists (scripts/everywhere.sh); the -here
-# targets run on this side only.
+# test, bench and wheels also run in the sid chroot when it exists (scripts/everywhere.sh);
+# the -here targets run on this side only.
 test: ; @scripts/everywhere.sh test-here
 test-here: $(NOX) ; $(NOX) -t test -- $(PYTEST_ARGS)
 fuzz: $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)
 sanitize: $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
 memcheck: $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
-bench: $(NOX) ; $(NOX) -t bench -- $(BENCH_ARGS)
+bench: ; @scripts/everywhere.sh bench-here
+bench-here: $(NOX) ; $(NOX) -t bench -- $(BENCH_ARGS)
 wheels: ; @scripts/everywhere.sh --host-tools wheels-here
 wheels-here: $(NOX) ; $(NOX) -t wheels
 new-pythons: ; scripts/new-pythons.sh

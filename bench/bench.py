@@ -51,9 +51,10 @@ import sysconfig
 import tempfile
 import time
 import timeit
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import corvane
 from corvane.do_mod.packets import Request
@@ -94,9 +95,13 @@ import corvane_bench_floor  # noqa: E402  (built just above)
 
 UNROLL = 10
 MIN_ROUNDS = 5
-FLOOR_TARGET = 1.00         # a builder may cost at most the C floor's time
-PYTHON_TARGET = 0.50        # ... and at most half of the equivalent Struct.pack
-RECORD_FLOOR_TARGET = 1.05  # a record class operation at most this many times FloorRecord's
+FLOOR_TARGET = 1.00  # a builder may cost at most the C floor's time and instructions
+PYTHON_TARGET = 0.50  # ... and at most half of the equivalent Struct.pack's time
+# A record class operation may take at most this many times FloorRecord's instructions. It is
+# held to instructions, not time: its C floor differs from it by a handful of instructions (the
+# check that the int it hands out was made), well inside what a loaded machine's timings vary
+# by from run to run, so a time target of 1.05 would pass or fail by chance. Its time is shown.
+RECORD_FLOOR_TARGET = 1.05
 
 
 @dataclass(frozen=True, eq=False)
@@ -125,14 +130,14 @@ class Row:
     python: Impl | None = None
     floor_target: float | None = FLOOR_TARGET
     python_target: float | None = PYTHON_TARGET
-    # The subject may take at most as many instructions per call as its floor.
-    instruction_target: bool = False
+    # The subject may take at most this many times its floor's instructions per call.
+    instruction_target: float | None = None
     # How results are compared up front; records of different classes need a key of their own.
     same_result: Callable[[Any, Any], bool] = field(default=operator.eq)
 
 
-GET_FRAME = struct.Struct(">BIBI")    # header, length, cmd, id
-SET_FRAME = struct.Struct(">BIBIH")   # header, length, cmd, id, bin_layout
+GET_FRAME = struct.Struct(">BIBI")  # header, length, cmd, id
+SET_FRAME = struct.Struct(">BIBIH")  # header, length, cmd, id, bin_layout
 floor = corvane_bench_floor.floor
 floor_set = corvane_bench_floor.floor_set
 
@@ -140,16 +145,18 @@ ROWS = [
     Row(
         subject=Impl("get_do_request(3, 0x01020304)", corvane.get_do_request, (3, 0x01020304)),
         floor=Impl("floor(3, 0x01020304)", floor, (3, 0x01020304)),
-        python=Impl("Struct('>BIBI').pack(0x23, 5, 0, 0x01020304)", GET_FRAME.pack,
-                    (0x23, 5, 0, 0x01020304)),
-        instruction_target=True,
+        python=Impl(
+            "Struct('>BIBI').pack(0x23, 5, 0, 0x01020304)", GET_FRAME.pack, (0x23, 5, 0, 0x01020304)
+        ),
+        instruction_target=FLOOR_TARGET,
     ),
     Row(
         subject=Impl("set_do_request(0xA5C3, 7)", corvane.set_do_request, (0xA5C3, 7)),
         floor=Impl("floor_set(0xA5C3, 7)", floor_set, (0xA5C3, 7)),
-        python=Impl("Struct('>BIBIH').pack(0x20, 7, 1, 7, 0xA5C3)", SET_FRAME.pack,
-                    (0x20, 7, 1, 7, 0xA5C3)),
-        instruction_target=True,
+        python=Impl(
+            "Struct('>BIBIH').pack(0x20, 7, 1, 7, 0xA5C3)", SET_FRAME.pack, (0x20, 7, 1, 7, 0xA5C3)
+        ),
+        instruction_target=FLOOR_TARGET,
     ),
 ]
 
@@ -191,31 +198,42 @@ ROWS += [
         subject=Impl("SetDoutsRequest(5)", SetDoutsRequest, (5,)),
         floor=Impl("FloorRecord(5)", FloorRecord, (5,)),
         python=Impl("@dataclass(slots=True) record(5)", PySetDoutsRequest, (5,)),
-        floor_target=RECORD_FLOOR_TARGET, python_target=None, same_result=same_layout,
+        floor_target=None,
+        instruction_target=RECORD_FLOOR_TARGET,
+        python_target=None,
+        same_result=same_layout,
     ),
     Row(
         subject=statement("r.bin_layout", "r.bin_layout", lambda: record.bin_layout, r=record),
         floor=statement("FloorRecord r.bin_layout", "r.bin_layout", lambda: 5, r=floor_record),
-        python=statement("slotted r.bin_layout", "r.bin_layout", lambda: py_record.bin_layout,
-                         r=py_record),
-        floor_target=RECORD_FLOOR_TARGET, python_target=None,
+        python=statement(
+            "slotted r.bin_layout", "r.bin_layout", lambda: py_record.bin_layout, r=py_record
+        ),
+        floor_target=None,
+        instruction_target=RECORD_FLOOR_TARGET,
+        python_target=None,
     ),
     Row(
         subject=statement("r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=record),
-        floor=statement("FloorRecord r.bin_layout = 5", "r.bin_layout = 5", lambda: 5,
-                        r=floor_record),
+        floor=statement(
+            "FloorRecord r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=floor_record
+        ),
         python=statement("slotted r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=py_record),
-        floor_target=RECORD_FLOOR_TARGET, python_target=None,
+        floor_target=None,
+        instruction_target=RECORD_FLOOR_TARGET,
+        python_target=None,
     ),
     Row(
         subject=Impl("Request.SetDouts(rec)", Request.SetDouts, (record,)),
         python=Impl("frozen slotted variant(rec)", PyRequestSetDouts, (py_record,)),
-        python_target=None, same_result=lambda a, b: same_layout(a._0, b._0),
+        python_target=None,
+        same_result=lambda a, b: same_layout(a._0, b._0),
     ),
     Row(
         subject=statement("v._0 (a new copy each read)", "v._0", lambda: variant._0, v=variant),
         python=statement("frozen slotted v._0", "v._0", lambda: py_variant._0, v=py_variant),
-        python_target=None, same_result=same_layout,
+        python_target=None,
+        same_result=same_layout,
     ),
     Row(
         subject=statement("v.cmd()", "v.cmd()", variant.cmd, v=variant),
@@ -223,11 +241,20 @@ ROWS += [
         python_target=None,
     ),
     Row(
-        subject=statement("match v: case Request.SetDouts(r)",
-                          "match v:\n    case S(x):\n        pass", lambda: 1,
-                          v=variant, S=Request.SetDouts),
-        python=statement("match on the Python variant", "match v:\n    case S(x):\n        pass",
-                         lambda: 1, v=py_variant, S=PyRequestSetDouts),
+        subject=statement(
+            "match v: case Request.SetDouts(r)",
+            "match v:\n    case S(x):\n        pass",
+            lambda: 1,
+            v=variant,
+            S=Request.SetDouts,
+        ),
+        python=statement(
+            "match on the Python variant",
+            "match v:\n    case S(x):\n        pass",
+            lambda: 1,
+            v=py_variant,
+            S=PyRequestSetDouts,
+        ),
         python_target=None,
     ),
 ]
@@ -280,14 +307,19 @@ def check_results() -> None:
                 continue
             got = base.fn(*base.args)
             if not row.same_result(want, got):
-                sys.exit(f"bench.py: results differ, so the timings would compare different work:\n"
-                         f"  {row.subject.label} -> {show(want)}\n  {base.label} -> {show(got)}")
+                sys.exit(
+                    f"bench.py: results differ, so the timings would compare different work:\n"
+                    f"  {row.subject.label} -> {show(want)}\n  {base.label} -> {show(got)}"
+                )
 
 
 def all_impls() -> list[Impl]:
     """Every callable of every row, once each, in table order (the order callgrind counts in)."""
-    return list(dict.fromkeys(i for row in ROWS for i in (row.subject, row.floor, row.python)
-                              if i is not None))
+    return list(
+        dict.fromkeys(
+            i for row in ROWS for i in (row.subject, row.floor, row.python) if i is not None
+        )
+    )
 
 
 def run(sample_seconds: float, budget_seconds: float) -> dict[Impl, list[float]]:
@@ -353,14 +385,22 @@ def count_instructions() -> tuple[dict[Impl, float], float] | str:
     impls = [*all_impls(), EMPTY_LOOP]
     with tempfile.TemporaryDirectory(dir=FLOOR_DIR, prefix="callgrind-") as tmp:
         out = Path(tmp) / "callgrind.out"
-        command = [valgrind, "--tool=callgrind", "--collect-atstart=no",
-                   f"--toggle-collect={MEASURED_SYMBOL}", f"--dump-after={MEASURED_SYMBOL}",
-                   f"--callgrind-out-file={out}", sys.executable, str(Path(__file__).resolve()),
-                   "--count-instructions"]
+        command = [
+            valgrind,
+            "--tool=callgrind",
+            "--collect-atstart=no",
+            f"--toggle-collect={MEASURED_SYMBOL}",
+            f"--dump-after={MEASURED_SYMBOL}",
+            f"--callgrind-out-file={out}",
+            sys.executable,
+            str(Path(__file__).resolve()),
+            "--count-instructions",
+        ]
         # A fixed hash seed: the same build then runs the very same instructions every time.
         env = {**os.environ, "PYTHONHASHSEED": "0"}
-        done = subprocess.run(command, env=env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, text=True)
+        done = subprocess.run(
+            command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+        )
         if done.returncode != 0:
             return f"valgrind exited with status {done.returncode}:\n{done.stderr[-2000:]}"
         dumps = sorted(Path(tmp).glob("callgrind.out.*"), key=lambda p: int(p.suffix[1:]))
@@ -382,12 +422,14 @@ class Comparison:
     time: float
     instructions: float | None
     time_target: float | None
-    instruction_target: bool
+    instruction_target: float | None
 
     def misses(self) -> int:
         missed = self.time_target is not None and self.time > self.time_target
-        if self.instruction_target:
-            missed_instructions = self.instructions is None or self.instructions > 1.0
+        if self.instruction_target is not None:
+            missed_instructions = (
+                self.instructions is None or self.instructions > self.instruction_target
+            )
             missed += missed_instructions
         return int(missed)
 
@@ -398,20 +440,27 @@ class Comparison:
             parts.append(f"<= {self.time_target:.2f} {'PASS' if ok else 'MISS'}")
         if self.instructions is not None:
             parts.append(f"(instr {self.instructions:.2f}")
-            if self.instruction_target:
-                ok = self.instructions <= 1.0
-                parts[-1] += f" <= 1.00 {'PASS' if ok else 'MISS'}"
+            if self.instruction_target is not None:
+                ok = self.instructions <= self.instruction_target
+                parts[-1] += f" <= {self.instruction_target:.2f} {'PASS' if ok else 'MISS'}"
             parts[-1] += ")"
-        elif self.instruction_target:
+        elif self.instruction_target is not None:
             parts.append("(instr not counted: MISS)")
         return " ".join(parts)
 
 
-def compare(samples, counts, subject: Impl, base: Impl, time_target: float | None,
-            instruction_target: bool = False) -> Comparison:
+def compare(
+    samples,
+    counts,
+    subject: Impl,
+    base: Impl,
+    time_target: float | None,
+    instruction_target: float | None = None,
+) -> Comparison:
     instructions = counts[subject] / counts[base] if counts else None
-    return Comparison(min(samples[subject]) / min(samples[base]), instructions, time_target,
-                      instruction_target)
+    return Comparison(
+        min(samples[subject]) / min(samples[base]), instructions, time_target, instruction_target
+    )
 
 
 def report(samples, counts: dict[Impl, float] | None, markdown: bool) -> int:
@@ -422,14 +471,17 @@ def report(samples, counts: dict[Impl, float] | None, markdown: bool) -> int:
         return f"{counts[impl]:.1f}" if counts else "—"
 
     table = [("case", "ns/call", "instr/call", "vs C floor", "vs Python baseline")]
-    md = ["| case | ns/call | instructions/call | vs C floor | vs Python baseline |",
-          "|---|---|---|---|---|"]
+    md = [
+        "| case | ns/call | instructions/call | vs C floor | vs Python baseline |",
+        "|---|---|---|---|---|",
+    ]
     misses = 0
     for row in ROWS:
         cells = []
         for base, target, instruction_target in (
-                (row.floor, row.floor_target, row.instruction_target),
-                (row.python, row.python_target, False)):
+            (row.floor, row.floor_target, row.instruction_target),
+            (row.python, row.python_target, None),
+        ):
             if base is None:
                 cells.append("—")
                 continue
@@ -437,13 +489,16 @@ def report(samples, counts: dict[Impl, float] | None, markdown: bool) -> int:
             misses += comparison.misses()
             cells.append(comparison.text())
         table.append((row.subject.label, ns(row.subject), instr(row.subject), *cells))
-        md.append(f"| `{row.subject.label}` | {min(samples[row.subject]):.1f} | "
-                  f"{instr(row.subject)} | " + " | ".join(cells) + " |")
+        md.append(
+            f"| `{row.subject.label}` | {min(samples[row.subject]):.1f} | "
+            f"{instr(row.subject)} | " + " | ".join(cells) + " |"
+        )
         for kind, base in (("floor", row.floor), ("Python", row.python)):
             if base is not None:
                 table.append((f"  {kind}: {base.label}", ns(base), instr(base), "", ""))
-                md.append(f"| {kind}: `{base.label}` | {min(samples[base]):.1f} | "
-                          f"{instr(base)} | | |")
+                md.append(
+                    f"| {kind}: `{base.label}` | {min(samples[base]):.1f} | {instr(base)} | | |"
+                )
     widths = [max(len(line[c]) for line in table) for c in range(len(table[0]))]
     for i, line in enumerate(table):
         print("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip())
@@ -473,16 +528,22 @@ def report_interpreter_share(samples, counts: dict[Impl, float] | None) -> None:
         if row.floor is None or row.python is None or row.python_target is not None:
             continue
         extra_ns = min(samples[row.floor]) - min(samples[row.python])
-        text = (f"  {row.floor.label}: {min(samples[row.floor]) / min(samples[row.python]):.2f} x "
-                f"the time ({extra_ns:+.1f} ns)")
+        text = (
+            f"  {row.floor.label}: {min(samples[row.floor]) / min(samples[row.python]):.2f} x "
+            f"the time ({extra_ns:+.1f} ns)"
+        )
         if counts:
-            text += (f", {counts[row.floor] / counts[row.python]:.2f} x the instructions "
-                     f"({counts[row.floor] - counts[row.python]:+.0f})")
+            text += (
+                f", {counts[row.floor] / counts[row.python]:.2f} x the instructions "
+                f"({counts[row.floor] - counts[row.python]:+.0f})"
+            )
         lines.append(f"{text} of {row.python.label}")
     if lines:
-        print("The interpreter's share: the C floor against the Python baseline (what any C "
-              "class built this way costs\nrelative to the Python equivalent; reported, not "
-              "judged):")
+        print(
+            "The interpreter's share: the C floor against the Python baseline (what any C "
+            "class built this way costs\nrelative to the Python equivalent; reported, not "
+            "judged):"
+        )
         print("\n".join(lines))
 
 
@@ -491,8 +552,11 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="a short run (a few seconds)")
     parser.add_argument("--seconds", type=float, help="time budget for the timed rounds")
     parser.add_argument("--markdown", action="store_true", help="also print a Markdown table")
-    parser.add_argument("--no-instructions", action="store_true",
-                        help="skip the callgrind counts (their targets then count as missed)")
+    parser.add_argument(
+        "--no-instructions",
+        action="store_true",
+        help="skip the callgrind counts (their targets then count as missed)",
+    )
     parser.add_argument("--count-instructions", action="store_true", help=argparse.SUPPRESS)
     opts = parser.parse_args()
     if opts.count_instructions:
@@ -501,8 +565,11 @@ def main() -> int:
     budget = opts.seconds or (3.0 if opts.quick else 35.0)
 
     check_results()
-    print(f"corvane benchmark on {platform.python_implementation()} {platform.python_version()}, "
-          f"corvane from {corvane.__file__}", flush=True)
+    print(
+        f"corvane benchmark on {platform.python_implementation()} {platform.python_version()}, "
+        f"corvane from {corvane.__file__}",
+        flush=True,
+    )
     counts = None
     if not opts.no_instructions:
         started = time.perf_counter()
@@ -511,18 +578,25 @@ def main() -> int:
             print(f"instructions not counted: {counted}")
         else:
             counts, empty = counted
-            print(f"instructions per call counted under callgrind in "
-                  f"{time.perf_counter() - started:.0f} s (exact; the empty loop's statement "
-                  f"takes {empty:.1f}, included in every figure)", flush=True)
+            print(
+                f"instructions per call counted under callgrind in "
+                f"{time.perf_counter() - started:.0f} s (exact; the empty loop's statement "
+                f"takes {empty:.1f}, included in every figure)",
+                flush=True,
+            )
     started = time.perf_counter()
     overhead = loop_overhead_ns(sample)
     samples = run(sample, budget)
     rounds = len(next(iter(samples.values())))
-    print(f"{rounds} rounds of {len(samples)} interleaved timings of ~{sample * 1e3:.0f} ms, "
-          f"{time.perf_counter() - started:.0f} s; loop overhead {overhead:.1f} ns/call, "
-          f"included in every figure")
-    print("ns/call: minimum over rounds (median); ratio: subject / baseline, of the minimums "
-          "(instr: the same for instructions per call)\n")
+    print(
+        f"{rounds} rounds of {len(samples)} interleaved timings of ~{sample * 1e3:.0f} ms, "
+        f"{time.perf_counter() - started:.0f} s; loop overhead {overhead:.1f} ns/call, "
+        f"included in every figure"
+    )
+    print(
+        "ns/call: minimum over rounds (median); ratio: subject / baseline, of the minimums "
+        "(instr: the same for instructions per call)\n"
+    )
     return report(samples, counts, opts.markdown)
 
 

@@ -60,8 +60,8 @@ if ((run_sid)); then
     if sid_ready; then
         echo "==> in the sid chroot ($SID_ROOT): make $target"
         in_sid "${sid_args[@]}" "${sid_make[@]}" PYTHON="${PYTHON:-}" \
-            PYTEST_ARGS="${PYTEST_ARGS:-}" make --no-print-directory "$target" 2>&1 |
-            tee "$log" || status=1
+            PYTEST_ARGS="${PYTEST_ARGS:-}" BENCH_ARGS="${BENCH_ARGS:-}" \
+            make --no-print-directory "$target" 2>&1 | tee "$log" || status=1
         mapfile -t -O "${#summary[@]}" summary < <(collect)
     else
         summary+=("    $SID_PYTHONS: not found (no sid chroot; \`make new-pythons\` provisions it)")

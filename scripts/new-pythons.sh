@@ -17,7 +17,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/sid-lib.sh"
 readonly PACKAGES=(
     python3.14-dev python3.14-venv python3.14-dbg
     python3.15-dev python3.15-venv python3.15-dbg
-    g++ make cmake git ca-certificates
+    g++ make cmake git ca-certificates valgrind
 )
 readonly SUITE=sid
 

@@ -9,7 +9,6 @@ import json
 import os
 
 import pytest
-from test_boundary_model import PANIC
 
 from class_doubles import SubRequest
 from conftest import run_isolated
@@ -17,6 +16,7 @@ from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 from doubles import Raiser, c_api
+from test_boundary_model import PANIC
 
 
 def isolated_json(script, *args, env=None):
