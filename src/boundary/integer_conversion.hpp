@@ -57,22 +57,41 @@ PyResult<std::uint64_t> convert_u64_general(Borrowed object);
 
 // A compact int in range is read directly; everything else (negatives and out-of-range values
 // included, so that their errors come from one place) takes the general path.
+// Reads `object` into `out` when it is a compact int in Unsigned's range, the one case that
+// needs neither the interpreter's conversion nor an error; false (and `out` untouched) for
+// everything else. The builders also use it on their own, to answer the common call before
+// any result object exists (see src/boundary/compact_arguments.hpp).
+template <class Unsigned>
+    requires(std::numeric_limits<Unsigned>::is_integer && !std::numeric_limits<Unsigned>::is_signed)
+[[gnu::always_inline]] inline bool read_compact_unsigned(PyObject* object, Unsigned& out) noexcept {
+    Py_ssize_t value;
+    if (!detail::read_compact_int(object, value)) {
+        return false;
+    }
+    // For the narrower types the two tests fold into one unsigned comparison.
+    if (value < 0 || static_cast<std::size_t>(value) > std::numeric_limits<Unsigned>::max())
+        [[unlikely]] {
+        return false;
+    }
+    out = static_cast<Unsigned>(value);
+    return true;
+}
+
 template <class Unsigned>
     requires(std::numeric_limits<Unsigned>::is_integer &&
              !std::numeric_limits<Unsigned>::is_signed && sizeof(Unsigned) < sizeof(std::uint64_t))
 [[gnu::always_inline]] inline PyResult<Unsigned> convert_unsigned(Borrowed object) {
-    Py_ssize_t value;
-    if (detail::read_compact_int(object.get(), value) &&
-        static_cast<std::size_t>(value) <= std::numeric_limits<Unsigned>::max()) [[likely]] {
-        return static_cast<Unsigned>(value);
+    Unsigned value;
+    if (read_compact_unsigned(object.get(), value)) [[likely]] {
+        return value;
     }
     return detail::convert_unsigned_general<Unsigned>(object);
 }
 
 [[gnu::always_inline]] inline PyResult<std::uint64_t> convert_u64(Borrowed object) {
-    Py_ssize_t value;
-    if (detail::read_compact_int(object.get(), value) && value >= 0) [[likely]] {
-        return static_cast<std::uint64_t>(value);
+    std::uint64_t value;
+    if (read_compact_unsigned(object.get(), value)) [[likely]] {
+        return value;
     }
     return detail::convert_u64_general(object);
 }

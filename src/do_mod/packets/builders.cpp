@@ -3,6 +3,7 @@
 #include "src/boundary/argument_binding.hpp"
 #include "src/boundary/argument_error.hpp"
 #include "src/boundary/call_guard.hpp"
+#include "src/boundary/compact_arguments.hpp"
 #include "src/boundary/integer_conversion.hpp"
 #include "src/do_mod/packets/frame_object.hpp"
 #include "src/do_mod/packets/request_packet.hpp"
@@ -20,11 +21,15 @@ struct Addressed {
     RequestPacket packet;
 };
 
+[[gnu::always_inline]] inline Owned frame_request(const Addressed& frame) {
+    return frame_as_bytes(frame.address, frame.packet);
+}
+
 // Both builders take a request-specific first parameter and the request id, converted strictly
-// in that order (only the first failure is reported), and frame what `compose` makes of them.
-template <const ArgumentSpec<2>& spec, auto ConvertFirst, class Compose>
+// in that order (only the first failure is reported), and frame what `Compose` makes of them.
+template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
 [[gnu::always_inline]] inline PyResult<Owned> build_request(PyObject* const* args, Py_ssize_t nargs,
-                                                            PyObject* kwnames, Compose compose) {
+                                                            PyObject* kwnames) {
     auto bound = bind_vector_arguments(spec, args, nargs, kwnames);
     if (!bound) {
         return forward_error(bound);
@@ -37,35 +42,55 @@ template <const ArgumentSpec<2>& spec, auto ConvertFirst, class Compose>
     if (!id) {
         return forward_error(id);
     }
-    Addressed frame = compose(*first, *id);
-    return frame_as_bytes(frame.address, frame.packet);
+    return frame_request(Compose(*first, *id));
 }
 
-[[gnu::always_inline]] inline PyResult<Owned> get_do_request(PyObject* const* args,
-                                                             Py_ssize_t nargs, PyObject* kwnames) {
-    return build_request<kGetDoRequestSpec, convert_u64>(
-        args, nargs, kwnames, [](std::uint64_t addr, std::uint32_t id) {
-            return Addressed{addr, RequestPacket::of(id, Request{GetDoutsRequest{}})};
-        });
+// Every call but the common one (see request_entry): keywords, a wrong count, large ints,
+// objects with __index__, and everything that fails.
+template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
+[[gnu::noinline]] PyObject* general_request_entry(PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
+    return call_guard([&] [[gnu::always_inline]] {
+        return build_request<spec, ConvertFirst, Compose>(args, nargs, kwnames);
+    });
 }
 
-[[gnu::always_inline]] inline PyResult<Owned> set_do_request(PyObject* const* args,
-                                                             Py_ssize_t nargs, PyObject* kwnames) {
-    return build_request<kSetDoRequestSpec, convert_u16>(
-        args, nargs, kwnames, [](std::uint16_t bin_state, std::uint32_t id) {
-            // A set request is never addressed: its frames always go out with address 0.
-            return Addressed{0, RequestPacket::of(id, Request{SetDoutsRequest{bin_state}})};
+// The common call, two small ints by position, is framed straight from its arguments; it gives
+// the same result the general path would (see read_compact_positional). Kept apart so that the
+// hot path is the conversions, the allocation and the stores, with no intermediate results
+// held in memory, which cost a 3.14 call about a tenth of its time.
+template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
+[[gnu::always_inline]] inline PyObject* request_entry(PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames) {
+    using First = typename decltype(ConvertFirst(Borrowed{}))::value_type;
+    First first;
+    std::uint32_t id;
+    if (read_compact_positional(args, nargs, kwnames, first, id)) [[likely]] {
+        return call_guard([&] [[gnu::always_inline]] -> PyResult<Owned> {
+            return frame_request(Compose(first, id));
         });
+    }
+    return general_request_entry<spec, ConvertFirst, Compose>(args, nargs, kwnames);
+}
+
+// The composition of each builder: its converted arguments as the frame to send.
+Addressed get_do_frame(std::uint64_t addr, std::uint32_t id) {
+    return Addressed{addr, RequestPacket::of(id, Request{GetDoutsRequest{}})};
+}
+
+Addressed set_do_frame(std::uint16_t bin_state, std::uint32_t id) {
+    // A set request is never addressed: its frames always go out with address 0.
+    return Addressed{0, RequestPacket::of(id, Request{SetDoutsRequest{bin_state}})};
 }
 
 PyObject* get_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_guard([&] [[gnu::always_inline]] { return get_do_request(args, nargs, kwnames); });
+    return request_entry<kGetDoRequestSpec, convert_u64, get_do_frame>(args, nargs, kwnames);
 }
 
 PyObject* set_do_request_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    return call_guard([&] [[gnu::always_inline]] { return set_do_request(args, nargs, kwnames); });
+    return request_entry<kSetDoRequestSpec, convert_u16, set_do_frame>(args, nargs, kwnames);
 }
 
 // PyMethodDef stores every C function as a PyCFunction; the flags tell the interpreter the
