@@ -39,9 +39,8 @@ template <> struct EntryResult<void> {
     static constexpr int error = -1; // attribute assignment and deletion
 };
 
-// Always inlined into its entry, with the body: the body's result then stays in registers
-// instead of going through memory, and the moved-out value's destructor folds away.
-template <class Body> [[gnu::always_inline]] inline auto call_guard(Body&& body) noexcept {
+// The guard of a body that returns a PyResult; see call_guard.
+template <class Body> [[gnu::always_inline]] inline auto call_guard_result(Body&& body) noexcept {
     using Value = typename std::invoke_result_t<Body>::value_type;
     using Entry = EntryResult<Value>;
     try {
@@ -58,6 +57,28 @@ template <class Body> [[gnu::always_inline]] inline auto call_guard(Body&& body)
         raise_current_failure_as_panic();
     }
     return Entry::error;
+}
+
+template <class T> inline constexpr bool is_py_result = false;
+template <class T> inline constexpr bool is_py_result<PyResult<T>> = true;
+
+// Always inlined into its entry, with the body: the body's result then stays in registers
+// instead of going through memory, and the moved-out value's destructor folds away. A body
+// that raises no Python error (it may still fail internally) returns its value as it is, with
+// no PyResult around it: not every compiler folds away a moved-out PyResult's destructor, and
+// that would be a call on the hot path.
+template <class Body> [[gnu::always_inline]] inline auto call_guard(Body&& body) noexcept {
+    using Result = std::invoke_result_t<Body>;
+    if constexpr (is_py_result<Result>) {
+        return call_guard_result(std::forward<Body>(body));
+    } else {
+        try {
+            return to_c_result(body());
+        } catch (...) {
+            raise_current_failure_as_panic();
+        }
+        return EntryResult<Result>::error;
+    }
 }
 
 // Deallocation has no caller to raise to: an internal failure is reported as unraisable.

@@ -66,9 +66,7 @@ template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
     First first;
     std::uint32_t id;
     if (read_compact_positional(args, nargs, kwnames, first, id)) [[likely]] {
-        return call_guard([&] [[gnu::always_inline]] -> PyResult<Owned> {
-            return frame_request(Compose(first, id));
-        });
+        return call_guard([&] [[gnu::always_inline]] { return frame_request(Compose(first, id)); });
     }
     return general_request_entry<spec, ConvertFirst, Compose>(args, nargs, kwnames);
 }
