@@ -27,9 +27,11 @@ PyResult<std::uint64_t> convert_u64_via_index(Borrowed object);
 // object (the interpreter's own inline accessors, in its unstable API tier: corvane is built
 // for each interpreter version anyway). Nearly every argument is such an int, and this spares
 // it the general conversion's call and checks. False for anything else: a larger int, or an
-// object that is no int at all, whose conversion may run Python code.
+// object that is no int at all, whose conversion may run Python code. Only an exact int is read:
+// that test compares the type with int's, where the test for any int also loads the type's
+// flags; an int subclass (bool, an IntEnum) takes the general path, which reads it the same.
 [[gnu::always_inline]] inline bool read_compact_int(PyObject* object, Py_ssize_t& value) noexcept {
-    if (!PyLong_Check(object)) {
+    if (!PyLong_CheckExact(object)) {
         return false;
     }
     auto* number = reinterpret_cast<PyLongObject*>(object);
