@@ -46,8 +46,8 @@ template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
 }
 
 // Every call but the common one (see request_entry): keywords, a wrong count, large ints,
-// objects with __index__, and everything that fails.
-// It takes the entry's own parameters, so that the entry hands over to it with a bare jump.
+// objects with __index__, and everything that fails. It takes the entry's own parameters, so
+// that the entry hands over to it with a bare jump.
 template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
 [[gnu::noinline, gnu::cold]] PyObject* general_request_entry(PyObject*, PyObject* const* args,
                                                              Py_ssize_t nargs, PyObject* kwnames) {
@@ -59,7 +59,7 @@ template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
 // The common call, two small ints by position, is framed straight from its arguments; it gives
 // the same result the general path would (see read_compact_positional). Kept apart so that the
 // hot path is the conversions, the allocation and the stores, with no intermediate results
-// held in memory, which cost a 3.14 call about a tenth of its time.
+// held in memory (on 3.14 they cost about 7% of a call's time, 10 to 25 instructions).
 template <const ArgumentSpec<2>& spec, auto ConvertFirst, auto Compose>
 [[gnu::always_inline]] inline PyObject* request_entry(PyObject* self, PyObject* const* args,
                                                       Py_ssize_t nargs, PyObject* kwnames) {
