@@ -144,14 +144,11 @@ PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* a
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
-        // The dict may be the caller's own: the str() of an unexpected key can empty it, so
-        // its key and value are held while they are used. Binding stops at that error, and
-        // no Python code runs between the keywords that bind, so the walk never goes on
-        // over a dict that has changed.
-        Owned held_key = Owned::new_ref(key);
-        Owned held_value = Owned::new_ref(value);
-        if (PyStatus bound = bind_keyword(spec, slots, held_key.borrow(), held_value.borrow());
-            !bound) {
+        // The dict may be the caller's own. Only the str() of an unexpected key runs Python
+        // code here, and render_object holds the key across it; binding stops at that error,
+        // so the walk never goes on over a dict that has changed. The values bound are held
+        // by bind_tuple_arguments before any Python code can run.
+        if (PyStatus bound = bind_keyword(spec, slots, key, value); !bound) {
             return bound;
         }
     }

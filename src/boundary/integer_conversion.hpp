@@ -57,8 +57,6 @@ template <class Unsigned>
 PyResult<std::uint64_t> convert_u64_general(Borrowed object);
 } // namespace detail
 
-// A compact int in range is read directly; everything else (negatives and out-of-range values
-// included, so that their errors come from one place) takes the general path.
 // Reads `object` into `out` when it is a compact int in Unsigned's range, the one case that
 // needs neither the interpreter's conversion nor an error; false (and `out` untouched) for
 // everything else. The builders also use it on their own, to answer the common call before
@@ -79,6 +77,8 @@ template <class Unsigned>
     return true;
 }
 
+// A compact int in range is read directly; everything else (negatives and out-of-range values
+// included, so that their errors come from one place) takes the general path.
 template <class Unsigned>
     requires(std::numeric_limits<Unsigned>::is_integer &&
              !std::numeric_limits<Unsigned>::is_signed && sizeof(Unsigned) < sizeof(std::uint64_t))
