@@ -7,6 +7,7 @@ a text. Whatever can crash, or changes process-wide state, runs in a fresh inter
 import ctypes
 import json
 import os
+import sys
 
 import pytest
 
@@ -15,7 +16,8 @@ from conftest import run_isolated
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-from doubles import Raiser, c_api
+from corvane import get_do_request, set_do_request
+from doubles import NoStr, Raiser, ShownKey, c_api
 from test_boundary_model import PANIC
 
 
@@ -57,6 +59,7 @@ KEYWORDS_HELD = [
         [],
     ),
     ("index clears dict", ["SetDoutsResponse", 7], []),
+    ("ctrl-c in key str clears dict", ["KeyboardInterrupt", ""], []),
     (
         "key str clears dict in a thread",
         None,
@@ -81,6 +84,36 @@ def test_keywords_stay_alive_while_python_code_runs(case, value, unraisable):
         "value": value,
         "unraisable": unraisable,
     }
+
+
+# --- a stop request raised while corvane renders an object ends the call ----------------------
+
+
+class Halt(BaseException):
+    """A stop request of a script's own: not an Exception either."""
+
+
+RENDERINGS = {
+    "function keyword": lambda stop: get_do_request(1, 2, **{ShownKey("port", stop): 1}),
+    "class keyword": lambda stop: SetDoutsRequest(**{ShownKey("x", stop): 1}),
+    "TypeError text": lambda stop: set_do_request(Raiser(TypeError(NoStr(stop))), 1),
+}
+if PANIC is not None:
+    RENDERINGS["panic text"] = lambda stop: SetDoutsResponse(Raiser(PANIC(NoStr(stop))))
+STOPS = [KeyboardInterrupt, SystemExit, GeneratorExit, Halt]
+
+
+@pytest.mark.parametrize("stop", STOPS)
+@pytest.mark.parametrize("rendering", RENDERINGS)
+def test_stop_request_while_rendering_propagates_in_place_of_the_error(rendering, stop):
+    request, unraisable, hook = stop("stop"), [], sys.unraisablehook
+    sys.unraisablehook = unraisable.append
+    try:
+        with pytest.raises(BaseException) as raised:
+            RENDERINGS[rendering](request)
+    finally:
+        sys.unraisablehook = hook
+    assert (raised.value, unraisable) == (request, [])
 
 
 # --- an object's class and its tag never disagree -------------------------------------------
@@ -230,6 +263,18 @@ def test_first_import_met_half_way_registers_the_modules_reached_through_corvane
         "registered": registered,
         "same module": True,
     }
+
+
+# --- a first load at the C recursion limit raises, and a later one succeeds ------------------
+
+
+@pytest.mark.parametrize(
+    "mode, raised", [("load", {"RecursionError"}), ("load-with-hook", {"RecursionError"})]
+)
+def test_first_load_at_the_recursion_limit_raises_and_a_later_one_succeeds(mode, raised):
+    outcome = isolated_json("at_recursion_limit.py", mode, env=DEBUG_MALLOC)
+    assert set(outcome.pop("raised")) <= raised
+    assert outcome == {"works": "23000000050001020304", "registered": True}
 
 
 # --- a failed allocation meets an awkward text ------------------------------------------------
