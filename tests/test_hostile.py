@@ -241,15 +241,28 @@ def test_texts_keep_their_nul_and_everything_after_it(call, kind, text):
     assert (type(raised.value), str(raised.value)) == (kind, text)
 
 
-# --- a first import that meets another build leaves the winner's modules registered -----------
+# --- whichever way a build ends, sys.modules holds the stored tree's modules ---------------
 
+# (mode, the positions tried, what the other build gave, what the first import raised)
+MEETINGS = [
+    ("reenter", "1234", "same", None),
+    ("reenter fails", "1234", "Boom", None),
+    ("outer fails", "123", "same", "Boom"),
+    ("racer wins", "1234", "same", None),
+    ("racer fails", "1234", "Boom", None),
+    ("racer loses", "1", "same", None),
+]
 FIRST_IMPORTS = [
-    (mode, position) for mode in ("reenter", "racer wins") for position in ("1", "2", "3", "4")
-] + [("racer loses", "1")]
+    (mode, position, other, first)
+    for mode, positions, other, first in MEETINGS
+    for position in positions
+]
 
 
-@pytest.mark.parametrize("mode, position", FIRST_IMPORTS)
-def test_first_import_met_half_way_registers_the_modules_reached_through_corvane(mode, position):
+@pytest.mark.parametrize("mode, position, other, first", FIRST_IMPORTS)
+def test_first_import_met_half_way_registers_the_modules_reached_through_corvane(
+    mode, position, other, first
+):
     registered = dict.fromkeys(
         [
             "corvane.do_mod.packets.get_do",
@@ -261,7 +274,8 @@ def test_first_import_met_half_way_registers_the_modules_reached_through_corvane
     )
     assert isolated_json("hostile_import.py", mode, position) == {
         "registered": registered,
-        "same module": True,
+        "other": other,
+        "first": first,
     }
 
 
