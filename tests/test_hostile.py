@@ -282,12 +282,12 @@ def test_first_import_met_half_way_registers_the_modules_reached_through_corvane
 # --- a first load at the C recursion limit raises, and a later one succeeds ------------------
 
 
-@pytest.mark.parametrize(
-    "mode, raised", [("load", {"RecursionError"}), ("load-with-hook", {"RecursionError"})]
-)
-def test_first_load_at_the_recursion_limit_raises_and_a_later_one_succeeds(mode, raised):
+# Where the limit is met (before or inside the build, or not at all) depends on the version;
+# what may never happen is the abort the PanicException type's creation there once caused.
+@pytest.mark.parametrize("mode", ["load", "load-with-hook"])
+def test_first_load_at_the_recursion_limit_raises_and_a_later_one_succeeds(mode):
     outcome = isolated_json("at_recursion_limit.py", mode, env=DEBUG_MALLOC)
-    assert set(outcome.pop("raised")) <= raised
+    assert set(outcome.pop("raised")) <= {"RecursionError"}
     assert outcome == {"works": "23000000050001020304", "registered": True}
 
 

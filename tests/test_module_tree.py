@@ -241,7 +241,8 @@ def test_isolated_subinterpreter_never_binds(tmp_path):
         "module corvane does not support loading in subinterpreters",
         [],
     )
-    assert obs["between"] == []
+    # 3.13 ran the init function in the main interpreter first, which built the tree there.
+    assert obs["between"] == (NESTED if PY313 else [])
     assert obs["main"] == ("ok", NESTED + ["corvane"])
 
 
