@@ -613,9 +613,15 @@ PINNED = [
     ("Response_GetDouts", Call([Unencodable()], [], "python", 0)),
     ("Request_GetDouts", Call([IMPOSTORS[0]()], [], "python", 0)),
     # a stop request raised while a message renders an object ends the call in its place
-    ("get_do_request", Call([1, 2], [(NoStr(KeyboardInterrupt("k")), 3)], "PyObject_Vectorcall", 0)),
+    (
+        "get_do_request",
+        Call([1, 2], [(NoStr(KeyboardInterrupt("k")), 3)], "PyObject_Vectorcall", 0),
+    ),
     ("SetDoutsRequest", Call([], [(NoStr(SystemExit(2)), 3)], "PyObject_Call", 0)),
-    ("set_do_request", Call([Raiser(TypeError(NoStr(KeyboardInterrupt("t")))), 1], [], "python", 0)),
+    (
+        "set_do_request",
+        Call([Raiser(TypeError(NoStr(KeyboardInterrupt("t")))), 1], [], "python", 0),
+    ),
 ]
 if PANIC:
     PINNED += [

@@ -13,10 +13,10 @@ import pytest
 
 from class_doubles import SubRequest
 from conftest import run_isolated
+from corvane import get_do_request, set_do_request
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-from corvane import get_do_request, set_do_request
 from doubles import NoStr, Raiser, ShownKey, c_api
 from test_boundary_model import PANIC
 

@@ -39,9 +39,8 @@ PythonError unexpected_keyword(const SpecView& spec, Borrowed key) {
     if (!text) {
         return std::move(text.error());
     }
-    return PythonError::deferred(PyExc_TypeError, full_name(spec) +
-                                                      " got an unexpected keyword argument '" +
-                                                      *text + "'");
+    return PythonError::deferred(
+        PyExc_TypeError, full_name(spec) + " got an unexpected keyword argument '" + *text + "'");
 }
 
 PythonError missing_required(const SpecView& spec, std::span<const Borrowed> slots) {

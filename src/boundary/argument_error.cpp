@@ -15,8 +15,8 @@ namespace corvane {
     if (!rendered) {
         return std::move(rendered.error());
     }
-    PythonError wrapped =
-        PythonError::deferred(PyExc_TypeError, "argument '" + std::string(name) + "': " + *rendered);
+    PythonError wrapped = PythonError::deferred(PyExc_TypeError, "argument '" + std::string(name) +
+                                                                     "': " + *rendered);
     // Setting the cause (even to None) also suppresses the context, so the traceback shows
     // the named error alone rather than "during handling of ..." the original. Realising the
     // new error can fail internally, so it comes first: the new reference that

@@ -17,8 +17,8 @@ import json
 import sys
 import threading
 
-from fresh import reach
 from doubles import NESTED
+from fresh import reach
 
 MODE = sys.argv[1]
 SPEC = importlib.util.find_spec("corvane")
