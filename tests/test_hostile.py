@@ -251,6 +251,7 @@ MEETINGS = [
     ("racer wins", "1234", "same", None),
     ("racer fails", "1234", "Boom", None),
     ("racer loses", "1", "same", None),
+    ("racer outlasts", "123", "same", "Boom"),
 ]
 FIRST_IMPORTS = [
     (mode, position, other, first)

@@ -32,9 +32,11 @@ struct ModuleInitState {
     std::atomic<std::int64_t> interpreter_id{-1};
     // The finished tree (see build_module_tree): the top-level module, then the nested ones.
     OnceRef<> tree;
-    // Builds started so far. A build that sees the count move while it ran has met another
-    // build, whose sys.modules entries may have replaced its own.
+    // Builds started so far, and those still running. A build that another one overlapped
+    // (running when it started, or started while it ran) may find its sys.modules entries
+    // replaced by that one's.
     std::atomic<std::uint64_t> builds_started{0};
+    std::atomic<std::uint64_t> builds_running{0};
 };
 ModuleInitState init_state;
 
@@ -110,6 +112,25 @@ PyResult<Owned> build_tree() {
     }
 }
 
+// One build's place among the others, from its start to its end (however it ends).
+class BuildInProgress {
+  public:
+    BuildInProgress()
+        : others_running_(init_state.builds_running.fetch_add(1) > 0),
+          number_(init_state.builds_started.fetch_add(1) + 1) {}
+    ~BuildInProgress() { init_state.builds_running.fetch_sub(1); }
+    BuildInProgress(const BuildInProgress&) = delete;
+    BuildInProgress& operator=(const BuildInProgress&) = delete;
+
+    bool met_another() const {
+        return others_running_ || init_state.builds_started.load() != number_;
+    }
+
+  private:
+    bool others_running_;
+    std::uint64_t number_;
+};
+
 PyResult<Owned> make_top_module() {
     if (PyStatus bound = bind_interpreter(); !bound) {
         return forward_error(bound);
@@ -117,11 +138,11 @@ PyResult<Owned> make_top_module() {
     if (Borrowed ready = init_state.tree.get()) {
         return Owned::new_ref(top_module_of(ready));
     }
-    // Another build can start while this one runs: re-entered through an __import__ hook
-    // while this one imports sys, or from another thread while the interpreter lets it in.
-    // Whichever way a build ends (won, lost or failed), the stored tree, if there is one, is
-    // what sys.modules holds then. A failed build reports its own error, not the restoring's.
-    std::uint64_t build = init_state.builds_started.fetch_add(1) + 1;
+    // Another build can run beside this one: re-entered through an __import__ hook while this
+    // one imports sys, or from another thread while the interpreter lets it in. Whichever way
+    // a build ends (won, lost or failed), the stored tree, if there is one, is what sys.modules
+    // holds then. A failed build reports its own error, not the restoring's.
+    BuildInProgress build;
     auto built = build_tree();
     if (!built) {
         (void)restore_stored_registrations();
@@ -129,7 +150,7 @@ PyResult<Owned> make_top_module() {
     }
     PyObject* ours = built->get();
     Borrowed tree = init_state.tree.set_or_keep(std::move(*built));
-    if (tree.get() != ours || init_state.builds_started.load() != build) {
+    if (tree.get() != ours || build.met_another()) {
         if (PyStatus registered = register_nested_modules(tree); !registered) {
             return forward_error(registered);
         }

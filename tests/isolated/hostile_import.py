@@ -10,7 +10,10 @@ time (the build does so once per nested module it enters in sys.modules):
   racer wins    another thread calls PyInit_corvane and finishes first;
   racer fails   another thread calls PyInit_corvane, which fails as "reenter fails" does;
   racer loses   another thread calls PyInit_corvane, whose build goes on (from its first import
-                of sys) only once the import is done.
+                of sys) only once the import is done;
+  racer outlasts another thread calls PyInit_corvane and enters two nested modules in
+                sys.modules; the first build then fails at its next import of sys but one, and
+                only then does the other build go on, and win (corvane is then imported again).
 Prints, as JSON, whether each nested module's sys.modules entry is the module reached through
 corvane, what the other build gave (the same corvane, or the name of its error) and what the
 first import raised, if anything.
@@ -47,6 +50,7 @@ sys_imports = 0
 other = []  # what the other build returned, or the name of its error
 other_sys_imports = [0]  # the other build's imports of sys, while it runs
 racer_started = threading.Event()  # the racer's build is under way
+racer_paused = threading.Event()  # the racer's build waits for the import to be done
 import_done = threading.Event()
 
 
@@ -72,13 +76,18 @@ def hook(name, *args, **kwargs):
     if name == "sys" and threading.get_ident() != main and mode == "racer loses":
         racer_started.set()
         import_done.wait()  # the racer's build goes on only once the import is done
+    elif name == "sys" and threading.get_ident() != main and mode == "racer outlasts":
+        other_sys_imports[0] += 1
+        if other_sys_imports[0] == 1 + 3:  # get_do and set_do are entered
+            racer_paused.set()
+            import_done.wait()
     elif name == "sys" and mode.endswith("fails") and len(other) == 0 and other_sys_imports[0]:
         other_sys_imports[0] += 1
         if other_sys_imports[0] == 1 + len(NESTED) and mode != "outer fails":
             raise Boom("the other build fails")
     elif name == "sys" and not racer_started.is_set():
         sys_imports += 1
-        if sys_imports == position + 1 and mode == "outer fails":
+        if sys_imports == position + 1 and mode in ("outer fails", "racer outlasts"):
             raise Boom("the first build fails")
         if sys_imports == position and mode.startswith(("reenter", "outer")):
             other_sys_imports[0] = 1
@@ -90,6 +99,8 @@ def hook(name, *args, **kwargs):
             thread.start()
             if mode == "racer loses":
                 racer_started.wait()
+            elif mode == "racer outlasts":
+                racer_paused.wait()
             else:
                 thread.join()
     return original_import(name, *args, **kwargs)
@@ -101,8 +112,6 @@ try:
     import corvane  # noqa: F401 - the import under test
 except Boom:
     first = "Boom"
-    builtins.__import__ = original_import
-    import corvane
 else:
     first = None
 
@@ -110,6 +119,8 @@ import_done.set()
 for thread in RACER:
     thread.join()
 builtins.__import__ = original_import
+if first is not None:
+    import corvane
 
 
 def reach(key):
