@@ -81,6 +81,26 @@ def import_in_subinterpreter(path):
         return eval(f.read())
 
 
+def import_in_isolated_subinterpreter(path):
+    """import_in_subinterpreter's run, in an isolated sub-interpreter (the kind that refuses
+    single-phase modules) made by the interpreter's own low-level module."""
+    try:
+        import _xxsubinterpreters as interpreters  # 3.12
+    except ImportError:
+        import _interpreters as interpreters  # 3.13 and later
+    bootstrap = (
+        f"import sys\nsys.argv = [{SUBINTERPRETER_PROGRAM!r}, {str(path)!r}]\n"
+        f"exec(compile(open(sys.argv[0]).read(), sys.argv[0], 'exec'))\n"
+    )
+    interpreter = interpreters.create()
+    try:
+        interpreters.run_string(interpreter, bootstrap)
+    finally:
+        interpreters.destroy(interpreter)
+    with open(path) as f:
+        return eval(f.read())
+
+
 def obtain_panic():
     """The PanicException, caught: a script can reach its type only by catching one. Failing
     exactly one interpreter allocation at a time eventually hits the result bytes object,

@@ -139,7 +139,9 @@ class Model:
         if PANIC is not None and type(exc) is PANIC:
             try:
                 text = utf8(str(exc))
-            except BaseException:
+            except BaseException as stop:
+                if not isinstance(stop, Exception) and type(stop) is not PANIC:
+                    raise Stop(Err(type(stop), same=stop)) from None
                 text = "Unwrapped panic from Python code"
             raise Stop(Err(PANIC, text, new_panic=exc))
 
@@ -148,6 +150,8 @@ class Model:
             text = str(obj)
         except BaseException as exc:
             self.fetched(exc)
+            if not isinstance(exc, Exception):  # a stop request ends the call as it is
+                raise Stop(Err(type(exc), same=exc)) from None
             self.unraisable.append((type(exc), obj))
             return f"<unprintable {type(obj).__name__} object>"
         return utf8(text)
@@ -418,8 +422,19 @@ strange = st.sampled_from([Outer.Inner, NonAscii, Unencodable, object, *IMPOSTOR
 )
 
 
+# Exceptions that ask the program to stop rather than report a fault (not an Exception).
+STOPS = [KeyboardInterrupt("stop"), SystemExit(3), GeneratorExit()]
+
+
 def _panics(text):
-    return [PANIC(text), PANIC(text, 2), PANIC(NoStr(RuntimeError("no str")))] if PANIC else []
+    if not PANIC:
+        return []
+    return [
+        PANIC(text),
+        PANIC(text, 2),
+        PANIC(NoStr(RuntimeError("no str"))),
+        PANIC(NoStr(KeyboardInterrupt("stop in panic str"))),
+    ]
 
 
 def _raised(draw_text, cause):
@@ -430,6 +445,7 @@ def _raised(draw_text, cause):
         TypeError(),
         TypeError(NoStr(RuntimeError("no str"))),
         TypeError(NoStr(TypeError("str type"))),
+        *(TypeError(NoStr(stop)) for stop in STOPS),
     ]
     if PANIC:
         renamed.append(TypeError(NoStr(PANIC("panic in str"))))
@@ -483,7 +499,9 @@ keys = st.one_of(
         ),
     ),
     st.sampled_from([1, 0, True, None, b"id", (1,), 2**70]),
-    st.builds(NoStr, st.sampled_from([RuntimeError("no str"), *_panics("panic in key str")])),
+    st.builds(
+        NoStr, st.sampled_from([RuntimeError("no str"), *STOPS, *_panics("panic in key str")])
+    ),
 )
 
 
@@ -594,6 +612,16 @@ PINNED = [
     ("SetDoutsResponse", Call([Raiser(TypeError(NoStr(RuntimeError("s"))))], [], "python", 0)),
     ("Response_GetDouts", Call([Unencodable()], [], "python", 0)),
     ("Request_GetDouts", Call([IMPOSTORS[0]()], [], "python", 0)),
+    # a stop request raised while a message renders an object ends the call in its place
+    (
+        "get_do_request",
+        Call([1, 2], [(NoStr(KeyboardInterrupt("k")), 3)], "PyObject_Vectorcall", 0),
+    ),
+    ("SetDoutsRequest", Call([], [(NoStr(SystemExit(2)), 3)], "PyObject_Call", 0)),
+    (
+        "set_do_request",
+        Call([Raiser(TypeError(NoStr(KeyboardInterrupt("t")))), 1], [], "python", 0),
+    ),
 ]
 if PANIC:
     PINNED += [
@@ -601,6 +629,7 @@ if PANIC:
         ("set_do_request", Call([Raiser(TypeError(NoStr(PANIC("p")))), 1], [], "python", 0)),
         ("set_do_request", Call([1, Raiser(PANIC(NoStr(RuntimeError("s"))))], [], "python", 0)),
         ("get_do_request", Call([Raiser(PANIC("a\x00b")), 1], [], "python", 0)),  # cut once
+        ("set_do_request", Call([1, Raiser(PANIC(NoStr(SystemExit(4))))], [], "python", 0)),
     ]
 
 

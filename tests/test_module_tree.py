@@ -232,6 +232,21 @@ def test_subinterpreter_imports_first(subinterp_out):
 
 
 @pytest.mark.isolated
+def test_isolated_subinterpreter_never_binds(tmp_path):
+    # The interpreter refuses single-phase modules in an isolated sub-interpreter (3.12 once
+    # the init function has returned); corvane must not bind such an interpreter on the way.
+    obs = observe("isolated_subinterpreter_first", tmp_path / "subinterpreter.out")
+    assert obs["sub"] == (
+        "ImportError",
+        "module corvane does not support loading in subinterpreters",
+        [],
+    )
+    # 3.13 ran the init function in the main interpreter first, which built the tree there.
+    assert obs["between"] == (NESTED if PY313 else [])
+    assert obs["main"] == ("ok", NESTED + ["corvane"])
+
+
+@pytest.mark.isolated
 def test_subinterpreter_refused_after_main_import_failed(subinterp_out):
     obs = observe("subinterpreter_after_failed_import", subinterp_out)
     assert obs["first"] == ("Boom", "no sys for you")

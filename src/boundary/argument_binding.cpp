@@ -35,9 +35,12 @@ PythonError multiple_values(const SpecView& spec, std::string_view name) {
 }
 
 PythonError unexpected_keyword(const SpecView& spec, Borrowed key) {
-    return PythonError::deferred(PyExc_TypeError, full_name(spec) +
-                                                      " got an unexpected keyword argument '" +
-                                                      render_object(key) + "'");
+    auto text = render_object(key);
+    if (!text) {
+        return std::move(text.error());
+    }
+    return PythonError::deferred(
+        PyExc_TypeError, full_name(spec) + " got an unexpected keyword argument '" + *text + "'");
 }
 
 PythonError missing_required(const SpecView& spec, std::span<const Borrowed> slots) {

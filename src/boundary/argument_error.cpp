@@ -11,8 +11,12 @@ namespace corvane {
     if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         return error;
     }
-    std::string text = "argument '" + std::string(name) + "': " + render_object(original);
-    PythonError wrapped = PythonError::deferred(PyExc_TypeError, std::move(text));
+    auto rendered = render_object(original);
+    if (!rendered) {
+        return std::move(rendered.error());
+    }
+    PythonError wrapped = PythonError::deferred(PyExc_TypeError, "argument '" + std::string(name) +
+                                                                     "': " + *rendered);
     // Setting the cause (even to None) also suppresses the context, so the traceback shows
     // the named error alone rather than "during handling of ..." the original. Realising the
     // new error can fail internally, so it comes first: the new reference that

@@ -7,8 +7,16 @@ namespace corvane {
 
 // Takes (and clears) the pending exception. With none pending, the result is a SystemError.
 // A PanicException raised by Python code that corvane called is not passed on as an
-// ordinary error: its traceback is printed and the panic resumes as an internal failure.
+// ordinary error: its traceback is printed and the panic resumes as an internal failure
+// (unless a stop request interrupts the rendering of its text: that is the result then).
 PythonError fetch_error();
+
+// Whether an exception asks the program to stop rather than reports a fault: it does not
+// derive from Exception (KeyboardInterrupt, SystemExit, PanicException, ...). corvane never
+// trades one of these for an error of its own.
+inline bool is_stop_request(Borrowed exception) {
+    return !PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception));
+}
 
 // The failed result of a C API call that has signalled failure.
 inline std::unexpected<PythonError> fetched_error() {

@@ -1,11 +1,6 @@
 #include "src/boundary/panic_exception.hpp"
 
-#include "src/boundary/internal_failure.hpp"
-#include "src/boundary/render_object.hpp"
-
 #include <atomic>
-#include <optional>
-#include <string>
 
 namespace corvane {
 
@@ -20,23 +15,14 @@ constexpr const char* kDoc =
 
 std::atomic<PyObject*> stored_type{nullptr};
 
-[[noreturn]] void fail_to_create() {
-    // Taken as fetch_error takes an error, minus the PanicException check: the type that
-    // check needs is the one that could not be made.
-    std::string detail = "attempted to fetch exception but none was set";
-    if (Owned error = Owned::steal(PyErr_GetRaisedException())) {
-        Owned text = Owned::steal(PyObject_Str(error.get()));
-        std::optional<std::string> utf8 = text ? utf8_of_str(text.borrow()) : std::nullopt;
-        detail = utf8 ? std::move(*utf8) : "<unprintable error>";
-        PyErr_Clear();
-    }
-    fail_internally("Failed to initialize new exception type.: " + detail);
-}
-
 } // namespace
 
-Borrowed panic_exception_type() {
-    if (PyObject* type = stored_type.load(std::memory_order_acquire)) [[likely]] {
+Borrowed existing_panic_exception_type() noexcept {
+    return stored_type.load(std::memory_order_acquire);
+}
+
+Borrowed panic_exception_type() noexcept {
+    if (Borrowed type = existing_panic_exception_type()) [[likely]] {
         return type;
     }
     // Creating a class can run interpreter code that lets another thread in; the first
@@ -44,7 +30,13 @@ Borrowed panic_exception_type() {
     Owned created =
         Owned::steal(PyErr_NewExceptionWithDoc(kName, kDoc, PyExc_BaseException, nullptr));
     if (!created) {
-        fail_to_create();
+        // Creating a class fails like any other call (at the recursion limit, say): that error
+        // is the one the caller sees. The interpreter always sets one; should it not, the
+        // caller still gets an exception rather than a null result with none set.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
     }
     PyObject* expected = nullptr;
     if (stored_type.compare_exchange_strong(expected, created.get())) {

@@ -7,7 +7,12 @@
 namespace corvane {
 
 // The process-wide PanicException type, created on its first need and never released.
-// Fails internally when the interpreter cannot create it.
-Borrowed panic_exception_type();
+// Null when the interpreter cannot create it, with the error that prevented it pending: that
+// error is then what the caller gets in place of the panic.
+Borrowed panic_exception_type() noexcept;
+
+// The type if it has been created, else null. Until it exists no object can be a
+// PanicException, so a test for one needs no type made for it.
+Borrowed existing_panic_exception_type() noexcept;
 
 } // namespace corvane

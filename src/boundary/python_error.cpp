@@ -22,7 +22,10 @@ void raise_message(PyObject* exception_class, const std::string& text) {
     }
     Owned args = new_tuple(1);
     PyTuple_SET_ITEM(args.get(), 0, message.release());
-    PyErr_SetObject(panic_exception_type().object(), args.get());
+    // With no type to raise, the error that kept it from being made is already pending.
+    if (Borrowed panic = panic_exception_type()) {
+        PyErr_SetObject(panic.get(), args.get());
+    }
 }
 
 } // namespace

@@ -73,7 +73,7 @@ std::optional<std::string> utf8_of_str(Borrowed str) {
     return text;
 }
 
-std::string render_object(Borrowed given) {
+PyResult<std::string> render_object(Borrowed given) {
     // str() and the unraisable hook run Python code that may drop the caller's last reference
     // to the object (a key of a dict it is clearing, say); the object is needed until the end.
     Owned object = Owned::new_ref(given);
@@ -81,7 +81,13 @@ std::string render_object(Borrowed given) {
     if (str) {
         return text_for_message(str.borrow());
     }
-    std::move(fetch_error()).raise();
+    // A PanicException resumes inside fetch_error. A stop request (a Ctrl-C whose handler ran
+    // inside that str(), say) is the caller's to see, in place of the message it interrupted.
+    PythonError error = fetch_error();
+    if (is_stop_request(error.exception())) {
+        return fail(std::move(error));
+    }
+    std::move(error).raise();
     PyErr_WriteUnraisable(object.get());
     return unprintable_text(object.borrow());
 }

@@ -1,7 +1,7 @@
 // Text of Python objects for use inside corvane's messages.
 #pragma once
 
-#include "src/boundary/refs.hpp"
+#include "src/boundary/python_error.hpp"
 
 #include <optional>
 #include <string>
@@ -17,9 +17,11 @@ std::optional<std::string> utf8_of_str(Borrowed str);
 // that leaves behind is cleared: a message falls back to a placeholder instead.
 std::optional<std::string> utf8_of_name(PyObject* created_name);
 
-// str(object) as UTF-8 (lone surrogates as U+FFFD). When str() raises, that error is written
-// to the unraisable hook and the text is "<unprintable {type} object>". Fails only as object
-// creation does, when the interpreter cannot make the text for want of memory.
-std::string render_object(Borrowed object);
+// str(object) as UTF-8 (lone surrogates as U+FFFD). When str() raises an ordinary exception,
+// that is written to the unraisable hook and the text is "<unprintable {type} object>". A stop
+// request that str() raises (KeyboardInterrupt, SystemExit, ...) is the result instead, for
+// the caller to raise in place of the message; a PanicException resumes as fetch_error resumes
+// it. Otherwise fails only as object creation does, for want of memory.
+PyResult<std::string> render_object(Borrowed object);
 
 } // namespace corvane

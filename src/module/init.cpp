@@ -12,6 +12,14 @@
 #include <atomic>
 #include <cstdint>
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// 3.12 calls a single-phase init function first and only then asks whether the interpreter
+// accepts such modules at all, so an interpreter it is about to refuse would bind corvane and
+// lock every other one out. This is the check it applies, exported by its library but declared
+// only in its internal headers. Weak, so that a library without it still loads corvane.
+extern "C" [[gnu::weak]] int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 namespace corvane {
 
 namespace {
@@ -22,7 +30,13 @@ constexpr const char* kSubinterpreterRefusal =
 
 struct ModuleInitState {
     std::atomic<std::int64_t> interpreter_id{-1};
-    OnceRef<> top_module;
+    // The finished tree (see build_module_tree): the top-level module, then the nested ones.
+    OnceRef<> tree;
+    // Builds started so far, and those still running. A build that another one overlapped
+    // (running when it started, or started while it ran) may find its sys.modules entries
+    // replaced by that one's.
+    std::atomic<std::uint64_t> builds_started{0};
+    std::atomic<std::uint64_t> builds_running{0};
 };
 ModuleInitState init_state;
 
@@ -38,11 +52,35 @@ PyModuleDef top_module_definition = {
     nullptr,
 };
 
+// Refuses, before anything binds, an interpreter that the import system will refuse anyway
+// once the init function returns (3.12's isolated sub-interpreters); later versions refuse
+// such an interpreter before they call the init function.
+PyStatus refuse_where_the_import_system_will([[maybe_unused]] PyInterpreterState* interpreter) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    if (interpreter == PyInterpreterState_Main()) {
+        return {};
+    }
+    if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed != nullptr) {
+        if (_PyImport_CheckSubinterpIncompatibleExtensionAllowed("corvane") < 0) {
+            return fetched_error();
+        }
+    } else if (_PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS)) {
+        return fail(PythonError::deferred(
+            PyExc_ImportError, "module corvane does not support loading in subinterpreters"));
+    }
+#endif
+    return {};
+}
+
 // Binds the calling interpreter on first use; refuses any other interpreter afterwards.
 PyStatus bind_interpreter() {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) {
         return fetched_error();
+    }
+    if (PyStatus accepted = refuse_where_the_import_system_will(interpreter); !accepted) {
+        return accepted;
     }
     std::int64_t unbound = -1;
     if (!init_state.interpreter_id.compare_exchange_strong(unbound, id) && unbound != id) {
@@ -51,31 +89,73 @@ PyStatus bind_interpreter() {
     return {};
 }
 
+// Puts the stored tree's modules back in sys.modules, should a build that met it have entered
+// its own over them.
+PyStatus restore_stored_registrations() {
+    Borrowed tree = init_state.tree.get();
+    return tree ? register_nested_modules(tree) : PyStatus{};
+}
+
+// A newly built tree, not yet stored.
+PyResult<Owned> build_tree() {
+    try {
+        Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
+        if (!module) {
+            return fetched_error();
+        }
+        return build_module_tree(module.borrow());
+    } catch (...) {
+        // An internal failure ends this build as an error does (below): what it entered in
+        // sys.modules gives way to the stored tree first.
+        (void)restore_stored_registrations();
+        throw;
+    }
+}
+
+// One build's place among the others, from its start to its end (however it ends).
+class BuildInProgress {
+  public:
+    BuildInProgress()
+        : others_running_(init_state.builds_running.fetch_add(1) > 0),
+          number_(init_state.builds_started.fetch_add(1) + 1) {}
+    ~BuildInProgress() { init_state.builds_running.fetch_sub(1); }
+    BuildInProgress(const BuildInProgress&) = delete;
+    BuildInProgress& operator=(const BuildInProgress&) = delete;
+
+    bool met_another() const {
+        return others_running_ || init_state.builds_started.load() != number_;
+    }
+
+  private:
+    bool others_running_;
+    std::uint64_t number_;
+};
+
 PyResult<Owned> make_top_module() {
     if (PyStatus bound = bind_interpreter(); !bound) {
         return forward_error(bound);
     }
-    if (Borrowed ready = init_state.top_module.get()) {
-        return Owned::new_ref(ready);
+    if (Borrowed ready = init_state.tree.get()) {
+        return Owned::new_ref(top_module_of(ready));
     }
-    Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
-    if (!module) {
-        return fetched_error();
-    }
-    if (PyStatus built = build_top_module(module.borrow()); !built) {
+    // Another build can run beside this one: re-entered through an __import__ hook while this
+    // one imports sys, or from another thread while the interpreter lets it in. Whichever way
+    // a build ends (won, lost or failed), the stored tree, if there is one, is what sys.modules
+    // holds then. A failed build reports its own error, not the restoring's.
+    BuildInProgress build;
+    auto built = build_tree();
+    if (!built) {
+        (void)restore_stored_registrations();
         return forward_error(built);
     }
-    PyObject* ours = module.get();
-    Owned top = Owned::new_ref(init_state.top_module.set_or_keep(std::move(module)));
-    if (top.get() != ours) {
-        // Another build finished first: this one re-entered the import (through an __import__
-        // hook while it imported sys) or raced another thread past the check above. Its
-        // sys.modules entries have replaced the winner's on the way, so the winner's go back.
-        if (PyStatus registered = register_nested_modules(top.borrow()); !registered) {
+    PyObject* ours = built->get();
+    Borrowed tree = init_state.tree.set_or_keep(std::move(*built));
+    if (tree.get() != ours || build.met_another()) {
+        if (PyStatus registered = register_nested_modules(tree); !registered) {
             return forward_error(registered);
         }
     }
-    return top;
+    return Owned::new_ref(top_module_of(tree));
 }
 
 } // namespace

@@ -9,9 +9,26 @@
 #include "src/module/lazy_class.hpp"
 #include "src/module/once_ref.hpp"
 
+#include <iterator>
+
 namespace corvane {
 
 namespace {
+
+// The nested modules' sys.modules keys, in the order the build enters them; a built tree
+// holds the modules in the same order after the top-level one.
+constexpr const char* kNestedKeys[] = {
+    "corvane.do_mod.packets.get_do",
+    "corvane.do_mod.packets.set_do",
+    "corvane.do_mod.packets",
+    "corvane.do_mod",
+};
+constexpr Py_ssize_t kTreeSize = 1 + std::size(kNestedKeys);
+
+// The nested modules of the tree being built, kept as they enter sys.modules.
+struct NestedModules {
+    Owned by_key[std::size(kNestedKeys)];
+};
 
 // "__all__" and "__name__" are interned once per process and reused for every look-up.
 Borrowed interned(OnceRef<>& cell, const char* text) {
@@ -67,8 +84,11 @@ PyStatus module_add(Borrowed module, Borrowed name, Borrowed value) {
         return forward_error(all);
     }
     if (PyList_Append(all->get(), name.get()) < 0) {
-        fail_internally("could not append __name__ to __all__: " +
-                        render_object(fetch_error().exception()));
+        auto text = render_object(fetch_error().exception());
+        if (!text) {
+            return forward_error(text);
+        }
+        fail_internally("could not append __name__ to __all__: " + *text);
     }
     return status_of(PyObject_SetAttr(module.get(), name.get(), value.get()));
 }
@@ -96,13 +116,15 @@ PyStatus attach_submodule(Borrowed parent, Borrowed child) {
 }
 
 // Nested modules enter sys.modules complete, and only then hang from their parent.
-PyStatus register_and_attach(Borrowed parent, const char* key, PyResult<Owned> child) {
+PyStatus register_and_attach(NestedModules& nested, std::size_t index, Borrowed parent,
+                             PyResult<Owned> child) {
     if (!child) {
         return forward_error(child);
     }
-    if (PyStatus registered = register_module(key, child->borrow()); !registered) {
+    if (PyStatus registered = register_module(kNestedKeys[index], child->borrow()); !registered) {
         return registered;
     }
+    nested.by_key[index] = Owned::new_ref(child->borrow());
     return attach_submodule(parent, child->borrow());
 }
 
@@ -168,16 +190,14 @@ PyResult<Owned> build_set_do() {
         "set_do", {&classes::set_douts_request_class(), &classes::set_douts_response_class()});
 }
 
-PyResult<Owned> build_packets() {
+PyResult<Owned> build_packets(NestedModules& nested) {
     auto packets = new_module("packets");
     if (!packets) {
         return packets;
     }
-    PyStatus built =
-        register_and_attach(packets->borrow(), "corvane.do_mod.packets.get_do", build_get_do());
+    PyStatus built = register_and_attach(nested, 0, packets->borrow(), build_get_do());
     if (built) {
-        built =
-            register_and_attach(packets->borrow(), "corvane.do_mod.packets.set_do", build_set_do());
+        built = register_and_attach(nested, 1, packets->borrow(), build_set_do());
     }
     if (built) {
         built = attach_classes(packets->borrow(),
@@ -189,65 +209,52 @@ PyResult<Owned> build_packets() {
     return packets;
 }
 
-PyResult<Owned> build_do_mod() {
+PyResult<Owned> build_do_mod(NestedModules& nested) {
     auto do_mod = new_module("do_mod");
     if (!do_mod) {
         return do_mod;
     }
-    PyStatus built =
-        register_and_attach(do_mod->borrow(), "corvane.do_mod.packets", build_packets());
+    PyStatus built = register_and_attach(nested, 2, do_mod->borrow(), build_packets(nested));
     if (!built) {
         return forward_error(built);
     }
     return do_mod;
 }
 
-// The nested module that `parent` holds under `name`.
-PyResult<Owned> nested_module(Borrowed parent, const char* name) {
-    return owned_or_error(PyObject_GetAttrString(parent.get(), name));
-}
-
 } // namespace
 
-PyStatus register_nested_modules(Borrowed top_module) {
-    auto do_mod = nested_module(top_module, "do_mod");
-    if (!do_mod) {
-        return forward_error(do_mod);
+PyStatus register_nested_modules(Borrowed tree) {
+    for (std::size_t i = 0; i < std::size(kNestedKeys); ++i) {
+        Borrowed module = PyTuple_GET_ITEM(tree.get(), static_cast<Py_ssize_t>(i) + 1);
+        if (PyStatus registered = register_module(kNestedKeys[i], module); !registered) {
+            return registered;
+        }
     }
-    auto packets = nested_module(do_mod->borrow(), "packets");
-    if (!packets) {
-        return forward_error(packets);
-    }
-    auto get_do = nested_module(packets->borrow(), "get_do");
-    if (!get_do) {
-        return forward_error(get_do);
-    }
-    auto set_do = nested_module(packets->borrow(), "set_do");
-    if (!set_do) {
-        return forward_error(set_do);
-    }
-    PyStatus registered = register_module("corvane.do_mod.packets.get_do", get_do->borrow());
-    if (registered) {
-        registered = register_module("corvane.do_mod.packets.set_do", set_do->borrow());
-    }
-    if (registered) {
-        registered = register_module("corvane.do_mod.packets", packets->borrow());
-    }
-    if (registered) {
-        registered = register_module("corvane.do_mod", do_mod->borrow());
-    }
-    return registered;
+    return {};
 }
 
-PyStatus build_top_module(Borrowed top_module) {
-    PyStatus built = register_and_attach(top_module, "corvane.do_mod", build_do_mod());
+Borrowed top_module_of(Borrowed tree) {
+    return PyTuple_GET_ITEM(tree.get(), 0);
+}
+
+PyResult<Owned> build_module_tree(Borrowed top_module) {
+    NestedModules nested;
+    PyStatus built = register_and_attach(nested, 3, top_module, build_do_mod(nested));
     if (built) {
         built = attach_function(top_module, do_mod::get_do_request_definition());
     }
     if (built) {
         built = attach_function(top_module, do_mod::set_do_request_definition());
     }
-    return built;
+    if (!built) {
+        return forward_error(built);
+    }
+    Owned tree = new_tuple(kTreeSize);
+    PyTuple_SET_ITEM(tree.get(), 0, Owned::new_ref(top_module).release());
+    for (std::size_t i = 0; i < std::size(kNestedKeys); ++i) {
+        PyTuple_SET_ITEM(tree.get(), static_cast<Py_ssize_t>(i) + 1, nested.by_key[i].release());
+    }
+    return tree;
 }
 
 } // namespace corvane

@@ -5,11 +5,16 @@
 
 namespace corvane {
 
-// Fills the freshly created top-level module with the whole tree below it.
-PyStatus build_top_module(Borrowed top_module);
+// Fills the freshly created top-level module with the whole tree below it. The result is the
+// built tree: a tuple of the top-level module and then the nested modules in the order they
+// enter sys.modules, kept where no Python code can swap one of them for another.
+PyResult<Owned> build_module_tree(Borrowed top_module);
 
-// Enters the nested modules of a finished top-level module in sys.modules again, replacing
-// whatever is there under their keys.
-PyStatus register_nested_modules(Borrowed top_module);
+// The top-level module of a built tree.
+Borrowed top_module_of(Borrowed tree);
+
+// Enters the nested modules of a built tree in sys.modules again, replacing whatever is there
+// under their keys.
+PyStatus register_nested_modules(Borrowed tree);
 
 } // namespace corvane

@@ -10,6 +10,7 @@ PYTHONMALLOC=debug, which fills freed memory).
 import _thread
 import ctypes
 import json
+import signal
 import sys
 import time
 
@@ -42,6 +43,16 @@ class ClearingKey(str):
     def __str__(self):
         kw.clear()
         raise RuntimeError("gone")
+
+
+class StoppingKey(str):
+    """Drops the dict's reference to itself, then is interrupted by a Ctrl-C (SIGINT, whose
+    default handler raises KeyboardInterrupt) while it renders."""
+
+    def __str__(self):
+        kw.clear()
+        signal.raise_signal(signal.SIGINT)
+        return "never"
 
 
 class FailingKey(str):
@@ -84,6 +95,7 @@ CASES = {
         SetDoutsRequest,
         lambda: (kw.update({FailingKey("zz"): 1}), setattr(sys, "unraisablehook", clear_in_hook)),
     ),
+    "ctrl-c in key str clears dict": (Request.SetDouts, lambda: kw.update({StoppingKey("zz"): 1})),
     "key str grows dict": (GetDoutsRequest, lambda: kw.update({GrowingKey("zz"): 1})),
     "index clears dict": (SetDoutsResponse, lambda: kw.update(success=ClearingIndex())),
     "key str clears dict in a thread": (GetDoutsRequest, lambda: kw.update({ClearingKey("k"): 1})),
@@ -98,6 +110,6 @@ try:
     else:
         value = OBJECT_CALL(cls, (), id(kw))
         value = [type(value).__name__, getattr(value, "success", None)]
-except Exception as error:  # noqa: BLE001 - the outcome is what is printed
+except BaseException as error:  # noqa: BLE001 - the outcome is what is printed
     value = [type(error).__name__, str(error)]
 print(json.dumps({"value": value, "unraisable": reported}))

@@ -11,6 +11,7 @@ from doubles import NESTED
 from fresh import (
     corvane_keys,
     failing_sys_import,
+    import_in_isolated_subinterpreter,
     import_in_subinterpreter,
     listed,
     reach,
@@ -165,6 +166,11 @@ def subinterpreter_first(out):
 
         same = sys.modules["corvane.do_mod"] is corvane.do_mod
     return {"sub": sub, "between": between, "main": main, "same": same}
+
+
+def isolated_subinterpreter_first(out):
+    sub = import_in_isolated_subinterpreter(out)
+    return {"sub": sub, "between": corvane_keys(), "main": try_import()}
 
 
 def subinterpreter_after_failed_import(out):
