@@ -40,6 +40,7 @@ try:
 except find_pythons.NotFound as error:
     INTERPRETERS, NOT_FOUND = [], str(error)
 
+PYPROJECT = ROOT / "pyproject.toml"
 PIP = "pip>=25.1"  # the first pip that installs dependency groups (--group)
 CLANG_FORMAT_DIRS = ("src", "hal")
 
@@ -74,19 +75,80 @@ def per_interpreter(name: str, *, first_only: bool = False, release_only: bool =
     return register
 
 
-def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
-    """Install the test tools and (re)build corvane into the session's venv, incrementally in
-    build/cmake/<abi tag><flavour>; returns the path of the installed extension module."""
-    session.install(PIP)
-    session.install("--group", "test")
+def build_tools(session: nox.Session, interpreter) -> str:
+    """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend
+    and CMake (group `build`), made once and shared by every session of that interpreter, so
+    that a session's own venv holds only what the session runs."""
+    venv = ROOT / "build" / "nox" / f"build-{interpreter.tag}"
+    python = venv / "bin" / "python"
+    stamp = venv / "installed-from-pyproject"
+    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
+        if not python.exists():
+            session.run(interpreter.path, "-m", "venv", str(venv), external=True, silent=True)
+        session.run(str(python), "-m", "pip", "install", "-q", PIP, external=True)
+        session.run(str(python), "-m", "pip", "install", "-q", "--group", "build", external=True)
+        stamp.touch()
+    return str(python)
+
+
+def build_wheel(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
+    """(Re)build corvane's wheel, incrementally in build/cmake/<abi tag><flavour>, into
+    build/wheels-raw/<abi tag><flavour>/; returns its path."""
     session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
         "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2)
     )
     tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
-    session.install("--no-build-isolation", "-C", f"build-dir={tree}", *config, ".")
+    out = ROOT / "build" / "wheels-raw" / f"{interpreter.tag}{flavour}"
+    shutil.rmtree(out, ignore_errors=True)
+    session.run(
+        build_tools(session, interpreter),
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--no-deps",
+        "--no-build-isolation",
+        "-C",
+        f"build-dir={tree}",
+        *config,
+        "-w",
+        str(out),
+        ".",
+        external=True,
+    )
+    (wheel,) = out.glob("corvane-*.whl")
+    return wheel
+
+
+def build_corvane(
+    session: nox.Session, interpreter, flavour: str = "", *config: str, group: str | None
+) -> Path:
+    """Install the dependency group the session runs (if any) and corvane, (re)built by
+    build_wheel, into the session's venv; returns the path of the installed extension module."""
+    session.install(PIP)
+    if group:
+        session.install("--group", group)
+    wheel = build_wheel(session, interpreter, flavour, *config)
+    session.install("--no-deps", "--force-reinstall", str(wheel))
     # Located without loading it: an instrumented build loads only with its runtime preloaded.
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
     return Path(session.run("python", "-c", where, silent=True).strip())
+
+
+def basedpyright(session: nox.Session) -> None:
+    """Provide basedpyright (group `pyright`) to the suite through CORVANE_BASEDPYRIGHT. It is a
+    Node.js program of some 280 MB that checks any interpreter's code (--pythonpath), so it is
+    installed once, into a venv of nox's own interpreter, rather than into every session."""
+    venv = ROOT / "build" / "nox" / f"pyright-py{sys.version_info[0]}.{sys.version_info[1]}"
+    stamp = venv / "installed-from-pyproject"
+    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
+        python = venv / "bin" / "python"
+        if not python.exists():
+            session.run(sys.executable, "-m", "venv", str(venv), external=True, silent=True)
+        session.run(str(python), "-m", "pip", "install", "-q", PIP, external=True)
+        session.run(str(python), "-m", "pip", "install", "-q", "--group", "pyright", external=True)
+        stamp.touch()
+    session.env["CORVANE_BASEDPYRIGHT"] = str(venv / "bin" / "basedpyright")
 
 
 def passes(session: nox.Session, *args: str, **kwargs) -> bool:
@@ -101,14 +163,15 @@ def passes(session: nox.Session, *args: str, **kwargs) -> bool:
 @per_interpreter("test")
 def test(session: nox.Session, interpreter) -> None:
     """Build corvane and run the test suite (arguments go to pytest)."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group="test")
+    basedpyright(session)
     session.run("python", "-m", "pytest", "-q", *session.posargs)
 
 
 @per_interpreter("fuzz")
 def fuzz(session: nox.Session, interpreter) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group="pytest")
     session.run(
         "python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs
     )
@@ -180,7 +243,12 @@ def sanitize(session: nox.Session, interpreter) -> None:
         preload.append(path)
     session.env["CXX"] = SANITIZE_CXX
     module = build_corvane(
-        session, interpreter, "-asan", "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}"
+        session,
+        interpreter,
+        "-asan",
+        "-C",
+        f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}",
+        group="test",
     )
     # The build must be instrumented, with non-recoverable UB checks...
     undefined = subprocess.run(
@@ -269,6 +337,7 @@ def memcheck(session: nox.Session, interpreter) -> None:
         "install.strip=false",
         "-C",
         f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
+        group="test",
     )
     logs = ROOT / "build" / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
@@ -315,7 +384,7 @@ def memcheck(session: nox.Session, interpreter) -> None:
 def demo(session: nox.Session, interpreter) -> None:
     """Print the worked request frames, then send some to a simulated DO board over a
     pseudo-terminal; fails when the board did not understand every frame, or died."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group="demo")
     session.run("python", "examples/demo.py")
     link = ROOT / "build" / f"demo-board-{interpreter.tag}"
     log = link.with_suffix(".log")
@@ -357,7 +426,7 @@ def demo(session: nox.Session, interpreter) -> None:
 @per_interpreter("bench", release_only=True)
 def bench(session: nox.Session, interpreter) -> None:
     """Time the request builders (arguments go to bench/bench.py, e.g. --quick)."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group=None)
     session.run("python", "bench/bench.py", *session.posargs)
 
 
@@ -373,26 +442,10 @@ def wheels(session: nox.Session, interpreter) -> None:
     repaired by auditwheel to the oldest manylinux tag that the extension's symbol versions
     allow, as `auditwheel show` reports it. tests/test_wheels.py installs the repaired wheel into
     a fresh venv, without building or downloading anything, and smoke-tests it there."""
-    build_corvane(session, interpreter, "-wheels")
+    session.install(PIP)
     session.install("--group", "wheels")
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
-    raw = ROOT / "build" / "wheels-raw" / interpreter.tag
-    shutil.rmtree(raw, ignore_errors=True)
-    session.run(
-        "python",
-        "-m",
-        "pip",
-        "wheel",
-        "-q",
-        "--no-deps",
-        "--no-build-isolation",
-        "-C",
-        f"build-dir={ROOT / 'build' / 'cmake' / f'{interpreter.tag}-wheels'}",
-        "-w",
-        str(raw),
-        ".",
-    )
-    (wheel,) = raw.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    wheel = build_wheel(session, interpreter, "-wheels")
     shown = session.run("auditwheel", "show", str(wheel), silent=True)
     print(shown)
     marker = "consistent with the following platform tag:"

@@ -340,12 +340,13 @@ def main(argv: list[str] | None = None) -> int:
     board = Board(args.address, Link(controller), args.gap)
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    link: str | None = args.link
     published = False
     try:
-        if args.link is not None:
-            publish(path, args.link)
+        if link is not None:
+            publish(path, link)
             published = True
-        where = path if args.link is None else f"{path} (linked from {args.link})"
+        where = path if link is None else f"{path} (linked from {link})"
         print(
             f"[board] DO board at address {args.address} listening on {where};"
             f" it accepts headers 0x{board.header:02X} and 0x20",
@@ -364,8 +365,8 @@ def main(argv: list[str] | None = None) -> int:
             flush=True,
         )
     finally:
-        if published:
-            unpublish(path, args.link)
+        if link is not None and published:
+            unpublish(path, link)
         os.close(serial_side)
         os.close(controller)
     return 0
