@@ -10,8 +10,9 @@
 # unions only so that type checkers refuse `Request()`, which raises TypeError at run time: only
 # a variant can be built. mypy refuses to instantiate any class with an abstract method, pyright
 # only one whose metaclass is ABCMeta: hence the metaclass, which the classes do not have at run
-# time (their metaclass is `type`; stubtest does not compare metaclasses). Both unions are disjoint bases (their objects have a C layout of
-# their own), so no class can derive from Request and from another such class at once.
+# time (their metaclass is `type`; stubtest does not compare metaclasses). Both unions are
+# disjoint bases (their objects have a C layout of their own), so no class can derive from
+# Request and from another such class at once.
 #
 # A variant iterates (one item): at run time through the sequence protocol (`__getitem__` until
 # IndexError), which type checkers do not count as iteration; so `__iter__` is declared, which
