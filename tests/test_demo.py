@@ -184,6 +184,20 @@ def test_board_reports_bad_frames_and_carries_on(board, port, data, reply):
     )
 
 
+def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Path) -> None:
+    """The example exits 2 at once, printing nothing but one line that starts with `error`."""
+    result = subprocess.run(
+        [sys.executable, EXAMPLES / script, *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith(f"{script}: error: {error}")
+    assert result.stderr.count("\n") == 1, result.stderr
+
+
 def user_files(directory: Path) -> dict[str, str]:
     """A folder of things a user may have at a --link path: a file, a folder, a link of their
     own, and the stale link of a board that is gone (the only one that may be replaced)."""
@@ -209,16 +223,7 @@ def user_files(directory: Path) -> dict[str, str]:
 )
 def test_board_refuses_arguments_that_would_lose_data_or_fail(tmp_path, args, error):
     before = user_files(tmp_path)
-    board = subprocess.run(
-        [sys.executable, EXAMPLES / "do_board_sim.py", *args],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=TIMEOUT,
-    )
-    assert (board.returncode, board.stdout) == (2, "")
-    assert board.stderr.startswith(f"do_board_sim.py: error: {error}")
-    assert board.stderr.count("\n") == 1, board.stderr
+    assert_refused_in_one_line("do_board_sim.py", args, error, cwd=tmp_path)
     assert (tmp_path / "notes.txt").read_text() == "keep me"
     assert {
         p.name: os.readlink(p) if p.is_symlink() else p.is_dir() for p in tmp_path.iterdir()
@@ -254,15 +259,8 @@ def test_board_replaces_only_a_stale_board_link_and_removes_only_its_own(tmp_pat
 )
 def test_control_checks_every_number_before_waiting(tmp_path, args, error):
     # The port never appears: a check made after waiting for it would take --wait seconds.
-    control = subprocess.run(
-        [sys.executable, EXAMPLES / "control.py", tmp_path / "port", "--wait", "600", *args],
-        capture_output=True,
-        text=True,
-        timeout=TIMEOUT,
-    )
-    assert (control.returncode, control.stdout) == (2, "")
-    assert control.stderr.startswith(f"control.py: error: {error}")
-    assert control.stderr.count("\n") == 1, control.stderr
+    port = str(tmp_path / "port")
+    assert_refused_in_one_line("control.py", [port, "--wait", "600", *args], error, cwd=tmp_path)
 
 
 def test_control_says_what_it_waits_for_and_stops_quietly_on_ctrl_c(tmp_path):
