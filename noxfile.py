@@ -9,7 +9,9 @@ Interpreters come from scripts/find_pythons.py as absolute paths (pyenv's shims 
 the versions selected, so nox is never left to look for them itself). Sessions that run per
 interpreter are named after its ABI tag (test-cp312, sanitize-cp314d, ...), so each has its own
 venv under build/nox/ and its own CMake tree under build/cmake/: a debug build never reuses a
-release build's venv. An interpreter asked for with PYTHON and not found makes every
+release build's venv. corvane is built, incrementally, by one build venv per interpreter
+(build/nox/build-<abi tag>: scikit-build-core and CMake) and installed as a wheel into each
+session's venv, which holds only what that session runs. An interpreter asked for with PYTHON and not found makes every
 per-interpreter session fail as "not found"; nox's summary then lists each session as success
 or failed.
 """
@@ -75,20 +77,27 @@ def per_interpreter(name: str, *, first_only: bool = False, release_only: bool =
     return register
 
 
+def tool_venv(session: nox.Session, venv: Path, base_python: str, group: str) -> Path:
+    """A venv outside nox's own bookkeeping, made by `base_python` and holding dependency group
+    `group`, reinstalled whenever pyproject.toml changes; returns its bin directory."""
+    bin_dir = venv / "bin"
+    stamp = venv / "installed-from-pyproject"
+    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
+        if not (bin_dir / "python").exists():
+            session.run(base_python, "-m", "venv", str(venv), external=True, silent=True)
+        python = str(bin_dir / "python")
+        session.run(python, "-m", "pip", "install", "-q", PIP, external=True)
+        session.run(python, "-m", "pip", "install", "-q", "--group", group, external=True)
+        stamp.touch()
+    return bin_dir
+
+
 def build_tools(session: nox.Session, interpreter) -> str:
     """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend
     and CMake (group `build`), made once and shared by every session of that interpreter, so
     that a session's own venv holds only what the session runs."""
     venv = ROOT / "build" / "nox" / f"build-{interpreter.tag}"
-    python = venv / "bin" / "python"
-    stamp = venv / "installed-from-pyproject"
-    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
-        if not python.exists():
-            session.run(interpreter.path, "-m", "venv", str(venv), external=True, silent=True)
-        session.run(str(python), "-m", "pip", "install", "-q", PIP, external=True)
-        session.run(str(python), "-m", "pip", "install", "-q", "--group", "build", external=True)
-        stamp.touch()
-    return str(python)
+    return str(tool_venv(session, venv, interpreter.path, "build") / "python")
 
 
 def build_wheel(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
@@ -140,15 +149,8 @@ def basedpyright(session: nox.Session) -> None:
     Node.js program of some 280 MB that checks any interpreter's code (--pythonpath), so it is
     installed once, into a venv of nox's own interpreter, rather than into every session."""
     venv = ROOT / "build" / "nox" / f"pyright-py{sys.version_info[0]}.{sys.version_info[1]}"
-    stamp = venv / "installed-from-pyproject"
-    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
-        python = venv / "bin" / "python"
-        if not python.exists():
-            session.run(sys.executable, "-m", "venv", str(venv), external=True, silent=True)
-        session.run(str(python), "-m", "pip", "install", "-q", PIP, external=True)
-        session.run(str(python), "-m", "pip", "install", "-q", "--group", "pyright", external=True)
-        stamp.touch()
-    session.env["CORVANE_BASEDPYRIGHT"] = str(venv / "bin" / "basedpyright")
+    bin_dir = tool_venv(session, venv, sys.executable, "pyright")
+    session.env["CORVANE_BASEDPYRIGHT"] = str(bin_dir / "basedpyright")
 
 
 def passes(session: nox.Session, *args: str, **kwargs) -> bool:
