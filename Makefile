@@ -6,13 +6,15 @@
 NOX_PYTHON  ?= python3
 NOX_VENV    ?= build/nox-venv
 NOX         := $(NOX_VENV)/bin/nox
+# What a target needs is checked first, in seconds, before nox or any tool is installed.
+CHECK       := $(NOX_PYTHON) scripts/check_prereqs.py
 PYTEST_ARGS ?=
 BENCH_ARGS  ?=
 export PYTHON
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test test-here fuzz sanitize memcheck bench bench-here wheels wheels-here lint format \
+.PHONY: check-nox check-build help demo test test-here fuzz sanitize memcheck bench bench-here wheels wheels-here lint format \
 	format-check new-pythons clean
 
 help:
@@ -33,22 +35,27 @@ help:
 	@echo 'PYTHON=python3.13 (a command or a path) restricts every target to that interpreter;'
 	@echo 'more sessions and options: $(NOX) -l'
 
-demo: $(NOX) ; $(NOX) -t demo
+check-nox: ; @$(call need-python) && $(CHECK)
+check-build: ; @$(call need-python) && $(CHECK) --build
+need-python = command -v $(NOX_PYTHON) >/dev/null || { echo "missing: $(NOX_PYTHON), which runs nox\
+ (Python 3.10 or later with venv): on Debian, apt-get install python3 python3-venv" >&2; exit 1; }
+
+demo: check-build $(NOX) ; $(NOX) -t demo
 # test, bench and wheels also run in the sid chroot when it exists (scripts/everywhere.sh);
 # the -here targets run on this side only.
 test: ; @scripts/everywhere.sh test-here
-test-here: $(NOX) ; $(NOX) -t test -- $(PYTEST_ARGS)
-fuzz: $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)
-sanitize: $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
-memcheck: $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
+test-here: check-build $(NOX) ; $(NOX) -t test -- $(PYTEST_ARGS)
+fuzz: check-build $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)
+sanitize: check-build $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
+memcheck: check-build $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
 bench: ; @scripts/everywhere.sh bench-here
-bench-here: $(NOX) ; $(NOX) -t bench -- $(BENCH_ARGS)
+bench-here: check-build $(NOX) ; $(NOX) -t bench -- $(BENCH_ARGS)
 wheels: ; @scripts/everywhere.sh --host-tools wheels-here
-wheels-here: $(NOX) ; $(NOX) -t wheels
+wheels-here: check-build $(NOX) ; $(NOX) -t wheels
 new-pythons: ; scripts/new-pythons.sh
-lint: $(NOX) ; $(NOX) -s lint
-format: $(NOX) ; $(NOX) -s format
-format-check: $(NOX) ; $(NOX) -s format-check
+lint: check-nox $(NOX) ; $(NOX) -s lint
+format: check-nox $(NOX) ; $(NOX) -s format
+format-check: check-nox $(NOX) ; $(NOX) -s format-check
 
 # pip >= 25.1 reads dependency groups (--group).
 $(NOX): pyproject.toml

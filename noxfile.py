@@ -5,13 +5,15 @@
     nox -s test-cp313 -- -k frames -x
     PYTHON=python3.13 nox -t test  # one interpreter (a command name or a path)
 
-Interpreters come from scripts/find_pythons.py as absolute paths (pyenv's shims answer only for
-the versions selected, so nox is never left to look for them itself). Sessions that run per
-interpreter are named after its ABI tag (test-cp312, sanitize-cp314d, ...), so each has its own
-venv under build/nox/ and its own CMake tree under build/cmake/: a debug build never reuses a
-release build's venv. An interpreter asked for with PYTHON and not found makes every
-per-interpreter session fail as "not found"; nox's summary then lists each session as success
-or failed.
+Interpreters come from scripts/find_pythons.py as absolute paths (pyenv's shims answer only for the
+versions selected, so nox is never left to look for them itself). Sessions that run per interpreter
+are named after its ABI tag (test-cp312, sanitize-cp314d, ...), so each has its own venv under
+build/nox/ and its own CMake tree under build/cmake/: a debug build never reuses a release build's
+venv. corvane is built, incrementally, by one build venv per interpreter (build/nox/build-<abi tag>:
+scikit-build-core and CMake) and installed as a wheel into each session's venv, which holds only
+what that session runs. An interpreter asked for with PYTHON and not found makes every
+per-interpreter session fail as "not found"; nox's summary then lists each session as success or
+failed.
 """
 
 from __future__ import annotations
@@ -40,6 +42,7 @@ try:
 except find_pythons.NotFound as error:
     INTERPRETERS, NOT_FOUND = [], str(error)
 
+PYPROJECT = ROOT / "pyproject.toml"
 PIP = "pip>=25.1"  # the first pip that installs dependency groups (--group)
 CLANG_FORMAT_DIRS = ("src", "hal")
 
@@ -74,19 +77,80 @@ def per_interpreter(name: str, *, first_only: bool = False, release_only: bool =
     return register
 
 
-def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
-    """Install the test tools and (re)build corvane into the session's venv, incrementally in
-    build/cmake/<abi tag><flavour>; returns the path of the installed extension module."""
-    session.install(PIP)
-    session.install("--group", "test")
+def tool_venv(session: nox.Session, venv: Path, base_python: str, group: str) -> Path:
+    """A venv outside nox's own bookkeeping, made by `base_python` and holding dependency group
+    `group`, reinstalled whenever pyproject.toml changes; returns its bin directory."""
+    bin_dir = venv / "bin"
+    stamp = venv / "installed-from-pyproject"
+    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
+        if not (bin_dir / "python").exists():
+            session.run(base_python, "-m", "venv", str(venv), external=True, silent=True)
+        python = str(bin_dir / "python")
+        session.run(python, "-m", "pip", "install", "-q", PIP, external=True)
+        session.run(python, "-m", "pip", "install", "-q", "--group", group, external=True)
+        stamp.touch()
+    return bin_dir
+
+
+def build_tools(session: nox.Session, interpreter) -> str:
+    """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend
+    and CMake (group `build`), made once and shared by every session of that interpreter, so
+    that a session's own venv holds only what the session runs."""
+    venv = ROOT / "build" / "nox" / f"build-{interpreter.tag}"
+    return str(tool_venv(session, venv, interpreter.path, "build") / "python")
+
+
+def build_wheel(session: nox.Session, interpreter, flavour: str = "", *config: str) -> Path:
+    """(Re)build corvane's wheel, incrementally in build/cmake/<abi tag><flavour>, into
+    build/wheels-raw/<abi tag><flavour>/; returns its path."""
     session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
         "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2)
     )
     tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
-    session.install("--no-build-isolation", "-C", f"build-dir={tree}", *config, ".")
+    out = ROOT / "build" / "wheels-raw" / f"{interpreter.tag}{flavour}"
+    shutil.rmtree(out, ignore_errors=True)
+    session.run(
+        build_tools(session, interpreter),
+        "-m",
+        "pip",
+        "wheel",
+        "-q",
+        "--no-deps",
+        "--no-build-isolation",
+        "-C",
+        f"build-dir={tree}",
+        *config,
+        "-w",
+        str(out),
+        ".",
+        external=True,
+    )
+    (wheel,) = out.glob("corvane-*.whl")
+    return wheel
+
+
+def build_corvane(
+    session: nox.Session, interpreter, flavour: str = "", *config: str, group: str | None
+) -> Path:
+    """Install the dependency group the session runs (if any) and corvane, (re)built by
+    build_wheel, into the session's venv; returns the path of the installed extension module."""
+    session.install(PIP)
+    if group:
+        session.install("--group", group)
+    wheel = build_wheel(session, interpreter, flavour, *config)
+    session.install("--no-deps", "--force-reinstall", str(wheel))
     # Located without loading it: an instrumented build loads only with its runtime preloaded.
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
     return Path(session.run("python", "-c", where, silent=True).strip())
+
+
+def basedpyright(session: nox.Session) -> None:
+    """Provide basedpyright (group `pyright`) to the suite through CORVANE_BASEDPYRIGHT. It is a
+    Node.js program of some 280 MB that checks any interpreter's code (--pythonpath), so it is
+    installed once, into a venv of nox's own interpreter, rather than into every session."""
+    venv = ROOT / "build" / "nox" / f"pyright-py{sys.version_info[0]}.{sys.version_info[1]}"
+    bin_dir = tool_venv(session, venv, sys.executable, "pyright")
+    session.env["CORVANE_BASEDPYRIGHT"] = str(bin_dir / "basedpyright")
 
 
 def passes(session: nox.Session, *args: str, **kwargs) -> bool:
@@ -101,14 +165,15 @@ def passes(session: nox.Session, *args: str, **kwargs) -> bool:
 @per_interpreter("test")
 def test(session: nox.Session, interpreter) -> None:
     """Build corvane and run the test suite (arguments go to pytest)."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group="test")
+    basedpyright(session)
     session.run("python", "-m", "pytest", "-q", *session.posargs)
 
 
 @per_interpreter("fuzz")
 def fuzz(session: nox.Session, interpreter) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group="test")  # collecting the suite imports all it needs
     session.run(
         "python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs
     )
@@ -180,7 +245,12 @@ def sanitize(session: nox.Session, interpreter) -> None:
         preload.append(path)
     session.env["CXX"] = SANITIZE_CXX
     module = build_corvane(
-        session, interpreter, "-asan", "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}"
+        session,
+        interpreter,
+        "-asan",
+        "-C",
+        f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}",
+        group="test",
     )
     # The build must be instrumented, with non-recoverable UB checks...
     undefined = subprocess.run(
@@ -269,6 +339,7 @@ def memcheck(session: nox.Session, interpreter) -> None:
         "install.strip=false",
         "-C",
         f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
+        group="test",
     )
     logs = ROOT / "build" / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
@@ -315,7 +386,7 @@ def memcheck(session: nox.Session, interpreter) -> None:
 def demo(session: nox.Session, interpreter) -> None:
     """Print the worked request frames, then send some to a simulated DO board over a
     pseudo-terminal; fails when the board did not understand every frame, or died."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group="demo")
     session.run("python", "examples/demo.py")
     link = ROOT / "build" / f"demo-board-{interpreter.tag}"
     log = link.with_suffix(".log")
@@ -357,7 +428,7 @@ def demo(session: nox.Session, interpreter) -> None:
 @per_interpreter("bench", release_only=True)
 def bench(session: nox.Session, interpreter) -> None:
     """Time the request builders (arguments go to bench/bench.py, e.g. --quick)."""
-    build_corvane(session, interpreter)
+    build_corvane(session, interpreter, group=None)
     session.run("python", "bench/bench.py", *session.posargs)
 
 
@@ -373,26 +444,10 @@ def wheels(session: nox.Session, interpreter) -> None:
     repaired by auditwheel to the oldest manylinux tag that the extension's symbol versions
     allow, as `auditwheel show` reports it. tests/test_wheels.py installs the repaired wheel into
     a fresh venv, without building or downloading anything, and smoke-tests it there."""
-    build_corvane(session, interpreter, "-wheels")
+    session.install(PIP)
     session.install("--group", "wheels")
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
-    raw = ROOT / "build" / "wheels-raw" / interpreter.tag
-    shutil.rmtree(raw, ignore_errors=True)
-    session.run(
-        "python",
-        "-m",
-        "pip",
-        "wheel",
-        "-q",
-        "--no-deps",
-        "--no-build-isolation",
-        "-C",
-        f"build-dir={ROOT / 'build' / 'cmake' / f'{interpreter.tag}-wheels'}",
-        "-w",
-        str(raw),
-        ".",
-    )
-    (wheel,) = raw.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    wheel = build_wheel(session, interpreter, "-wheels")
     shown = session.run("auditwheel", "show", str(wheel), silent=True)
     print(shown)
     marker = "consistent with the following platform tag:"

@@ -3,7 +3,8 @@
 Opens the serial port with pyserial, reads the board's outputs (GetDouts), sets them a few times
 (SetDouts), and reads them back. For each frame it prints the bytes sent, the board's reading of
 them and the board's outputs as a row of bits. It exits 0 when the board understood every frame,
-1 when it did not, and 2 when the port cannot be opened.
+1 when it did not, 2 when an argument is out of range or the port cannot be opened, and 130 when
+stopped with Ctrl-C.
 
     python examples/do_board_sim.py --link /tmp/do-board &    # the simulated board
     python examples/control.py /tmp/do-board
@@ -16,14 +17,21 @@ request frames and defines no response encoding.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Final, NoReturn
 
 import serial
 
 import corvane
+
+MAX_BAUDRATE: Final = 4_000_000  # Linux's highest standard serial speed
+MAX_SECONDS: Final = 3600.0
+PATIENCE: Final = 1.0  # how long a reply may take before the wait is announced
 
 
 @dataclass(frozen=True)
@@ -111,16 +119,28 @@ def problem(step: Step, line: bytes, reply: Reply | None, timeout: float) -> str
     return None
 
 
+def read_reply(port: serial.Serial, timeout: float) -> bytes:
+    """The board's reply line, or what came of it within `timeout` seconds. A reply that is not
+    there within a second is announced, so that a dead board is not a blank screen."""
+    port.timeout = min(timeout, PATIENCE)
+    line = port.readline()
+    if line.endswith(b"\n") or timeout <= PATIENCE:
+        return line
+    print(f"   waiting up to {timeout - PATIENCE:g} s more for the board's reply ...", flush=True)
+    port.timeout = timeout - PATIENCE
+    return line + port.readline()
+
+
 def run(port: serial.Serial, steps: list[Step], timeout: float) -> int:
     """Send each step's frame, print what came of it; returns the number understood."""
     understood = 0
     for number, step in enumerate(steps, start=1):
+        print(f"{number}. {step.what}")
+        print(f"   {step.call} -> {step.frame.hex(' ').upper()}", flush=True)
         port.write(step.frame)
         port.flush()
-        line = port.readline()
+        line = read_reply(port, timeout)
         reply = parse_reply(line)
-        print(f"{number}. {step.what}")
-        print(f"   {step.call} -> {step.frame.hex(' ').upper()}")
         if reply is not None:
             print(f"   board:   {reply.status} {reply.reading}")
             print(f"   outputs: {bit_row(reply.outputs)}   (DO15 ... DO0)")
@@ -133,23 +153,67 @@ def run(port: serial.Serial, steps: list[Step], timeout: float) -> int:
     return understood
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """Reports a bad argument in one line (status 2), without the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def integer_in(low: int, high: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 0)
+        except ValueError:
+            value = low - 1
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text} is not an integer from {low} to {high}")
+        return value
+
+    return parse
+
+
+def seconds_in(low: float, high: float, *, low_included: bool) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan  # refused below, like "nan" itself
+        above = low <= value if low_included else low < value
+        if not (above and value <= high):
+            bounds = f"from {low:g} to" if low_included else f"above {low:g} and at most"
+            raise argparse.ArgumentTypeError(f"{text} is not a number of seconds {bounds} {high:g}")
+        return value
+
+    return parse
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
+    parser = OneLineParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument("port", help="serial port of the board, e.g. /dev/ttyUSB0 or a pty")
-    parser.add_argument("--address", type=int, default=3, help="the board's address (default 3)")
     parser.add_argument(
-        "--baudrate", type=int, default=9600, help="the port's speed in bit/s (default 9600)"
+        "--address",
+        type=integer_in(0, 255),
+        default=3,
+        metavar="0-255",
+        help="the board's address (default 3)",
+    )
+    parser.add_argument(
+        "--baudrate",
+        type=integer_in(1, MAX_BAUDRATE),
+        default=9600,
+        help=f"the port's speed in bit/s, 1 to {MAX_BAUDRATE} (default 9600)",
     )
     parser.add_argument(
         "--wait",
-        type=float,
+        type=seconds_in(0, MAX_SECONDS, low_included=True),
         default=10.0,
         metavar="SECONDS",
         help="how long to wait for the port to appear (default 10)",
     )
     parser.add_argument(
         "--timeout",
-        type=float,
+        type=seconds_in(0, MAX_SECONDS, low_included=False),
         default=5.0,
         metavar="SECONDS",
         help="how long to wait for each reply (default 5)",
@@ -160,17 +224,19 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 def wait_for(path: str, seconds: float) -> None:
     """Wait until `path` exists: a board started just before (a simulated one makes its link
     once it is ready, a USB adapter appears when plugged in) may not be there yet."""
+    if os.path.exists(path) or seconds == 0:
+        return
+    print(f"waiting up to {seconds:g} s for {path} to appear ...", flush=True)
     deadline = time.monotonic() + seconds
     while not os.path.exists(path) and time.monotonic() < deadline:
         time.sleep(0.05)
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = parse_args(argv)
+def control(args: argparse.Namespace) -> int:
     wait_for(args.port, args.wait)
     try:
         port = serial.Serial(args.port, baudrate=args.baudrate, timeout=args.timeout)
-    except serial.SerialException as error:
+    except (serial.SerialException, ValueError) as error:
         print(f"cannot open {args.port}: {error}", file=sys.stderr)
         return 2
     with port:
@@ -179,6 +245,14 @@ def main(argv: list[str] | None = None) -> int:
         understood = run(port, steps, args.timeout)
     print(f"the board understood {understood} of {len(steps)} frames")
     return 0 if understood == len(steps) else 1
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    try:
+        return control(args)
+    except KeyboardInterrupt:
+        return 130  # the shell's status for a command ended by Ctrl-C (128 + SIGINT)
 
 
 if __name__ == "__main__":

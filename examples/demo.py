@@ -66,7 +66,7 @@ def spaced_hex(data: bytes) -> str:
 
 def describe(frame: bytes) -> str:
     """One line per field: its bytes and, for multi-byte fields, the big-endian value."""
-    lines = []
+    lines: list[str] = []
     for name, offset, width in FIELDS:
         raw = frame[offset : offset + width]
         if len(raw) < width:

@@ -44,6 +44,7 @@ The board runs until it is sent SIGTERM or SIGINT (Ctrl-C), then prints a summar
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import select
 import signal
@@ -52,7 +53,7 @@ import termios
 import tty
 from dataclasses import dataclass
 from types import FrameType
-from typing import Final, Literal
+from typing import Final, Literal, NoReturn
 
 BASE_ID: Final = 0x20
 CMD_GET_DOUTS: Final = 0
@@ -207,26 +208,103 @@ def open_pty() -> tuple[int, int, str]:
     return controller, serial_side, os.ttyname(serial_side)
 
 
+class LinkRefused(Exception):
+    """The --link path cannot be used; the message says why, in one line."""
+
+
+def is_stale_board_link(link_path: str) -> bool:
+    """Whether `link_path` is a link that a board made and no board serves any more: it points
+    at a pseudo-terminal's serial side that is gone. Only such a link may be replaced."""
+    if not os.path.islink(link_path):
+        return False
+    target = os.readlink(link_path)
+    return target.startswith("/dev/pts/") and not os.path.exists(target)
+
+
+def check_link(link_path: str) -> None:
+    """Refuse a --link path that the board must not touch, before anything is made. The board
+    removes its link on exit, so anything else at that path would be lost: a file, a folder, a
+    link of the user's own, or the link of a board that is still running."""
+    folder = os.path.dirname(link_path) or "."
+    if not os.path.isdir(folder):
+        raise LinkRefused(f"--link {link_path}: there is no folder {folder}")
+    if not os.path.lexists(link_path) or is_stale_board_link(link_path):
+        return
+    if os.path.isdir(link_path) and not os.path.islink(link_path):
+        raise LinkRefused(f"--link {link_path}: it is a folder; give the path of a new link")
+    raise LinkRefused(
+        f"--link {link_path}: it already exists and is not a board's stale link;"
+        " remove it or choose another path"
+    )
+
+
 def publish(path: str, link_path: str) -> None:
-    """Point `link_path` at the serial side, atomically, so waiters never see a half-made link."""
-    temporary = f"{link_path}.{os.getpid()}.tmp"
-    os.symlink(path, temporary)
-    os.replace(temporary, link_path)
+    """Point `link_path` at the serial side, atomically, so waiters never see a half-made link.
+    A new link is made in place (failing if something appeared meanwhile); a stale board link
+    is replaced through a temporary link."""
+    try:
+        if not os.path.lexists(link_path):
+            os.symlink(path, link_path)
+            return
+        temporary = f"{link_path}.{os.getpid()}.tmp"
+        os.symlink(path, temporary)
+        if not is_stale_board_link(link_path):
+            os.unlink(temporary)
+            raise LinkRefused(f"--link {link_path}: it changed meanwhile; not replaced")
+        os.replace(temporary, link_path)
+    except OSError as error:
+        raise LinkRefused(f"--link {link_path}: {error.strerror or error}") from None
+
+
+def unpublish(path: str, link_path: str) -> None:
+    """Remove the link on exit, but only while it is still ours: pointing at our serial side."""
+    try:
+        if os.readlink(link_path) == path:
+            os.unlink(link_path)
+    except OSError:
+        pass  # gone, or replaced by something that is not a link: not ours to remove
 
 
 def stop(signum: int, frame: FrameType | None) -> None:
     raise Stop(signal.Signals(signum).name)
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """Reports a bad argument in one line (status 2), without the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
 def address(text: str) -> int:
-    value = int(text, 0)
+    try:
+        value = int(text, 0)
+    except ValueError:
+        value = -1
     if not 0 <= value <= 255:
         raise argparse.ArgumentTypeError(f"{text} is not an address from 0 to 255")
     return value
 
 
+MAX_GAP: Final = 60.0
+
+
+def gap(text: str) -> float:
+    """A pause inside a frame: more than 0 and at most a minute (0 would cut every frame, and
+    select() refuses very long or NaN timeouts)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value <= MAX_GAP:
+        raise argparse.ArgumentTypeError(
+            f"{text} is not a number of seconds above 0 and at most {MAX_GAP:g}"
+        )
+    return value
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
+    parser = OneLineParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument(
         "--address",
         type=address,
@@ -236,17 +314,24 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     )
     parser.add_argument(
         "--gap",
-        type=float,
+        type=gap,
         default=0.25,
         metavar="SECONDS",
-        help="a pause this long inside a frame means it was cut short (default 0.25)",
+        help="a pause this long inside a frame means it was cut short (default 0.25, at most 60)",
     )
     parser.add_argument(
         "--link",
         metavar="PATH",
-        help="also make PATH a symbolic link to the serial side, removed on exit",
+        help="also make PATH a symbolic link to the serial side, removed on exit; PATH must not"
+        " exist, or be the stale link of a board that is gone",
     )
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if args.link is not None:
+        try:
+            check_link(args.link)
+        except LinkRefused as why:
+            parser.error(str(why))
+    return args
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -255,16 +340,22 @@ def main(argv: list[str] | None = None) -> int:
     board = Board(args.address, Link(controller), args.gap)
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    link: str | None = args.link
+    published = False
     try:
-        where = path if args.link is None else f"{path} (linked from {args.link})"
+        if link is not None:
+            publish(path, link)
+            published = True
+        where = path if link is None else f"{path} (linked from {link})"
         print(
             f"[board] DO board at address {args.address} listening on {where};"
             f" it accepts headers 0x{board.header:02X} and 0x20",
             flush=True,
         )
-        if args.link is not None:
-            publish(path, args.link)
         board.serve()
+    except LinkRefused as why:
+        print(f"{os.path.basename(sys.argv[0])}: error: {why}", file=sys.stderr)
+        return 2
     except Stop as why:
         counts = board.counts
         print(
@@ -274,8 +365,8 @@ def main(argv: list[str] | None = None) -> int:
             flush=True,
         )
     finally:
-        if args.link is not None and os.path.islink(args.link):
-            os.unlink(args.link)
+        if link is not None and published:
+            unpublish(path, link)
         os.close(serial_side)
         os.close(controller)
     return 0

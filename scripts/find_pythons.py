@@ -33,8 +33,8 @@ from pathlib import Path
 
 MINIMUM = (3, 12)
 NONE_FOUND = (
-    "corvane needs CPython 3.12 or later, and none was found; install one or set "
-    "PYTHON=/path/to/python3.12"
+    "corvane needs CPython 3.12 or later, and none was found; install one (your system's"
+    " python3.12 package, or `pyenv install 3.12`) or set PYTHON=/path/to/python3.12"
 )
 # Written for any Python 3, so that an old interpreter answers instead of failing to parse it.
 PROBE = (
@@ -69,12 +69,18 @@ def probe(candidate: str) -> tuple[Interpreter | None, str]:
     impl, major, minor, abiflags, free_threaded, executable = fields
     version = (int(major), int(minor))
     kind = f"{impl} {major}.{minor}{abiflags}"
-    if impl != "cpython" or free_threaded == "1" or version < MINIMUM:
+    if impl == "cpython" and version < MINIMUM:
+        return None, too_old(version)
+    if impl != "cpython" or free_threaded == "1":
         return None, (
             f"it is {kind}{' (free-threaded)' * (free_threaded == '1')}; corvane "
             "needs CPython 3.12 or later (default, non-free-threaded build)"
         )
     return Interpreter(f"cp{major}{minor}{abiflags}", version, executable.strip()), ""
+
+
+def too_old(version: tuple[int, int]) -> str:
+    return f"{version[0]}.{version[1]} is too old, corvane needs 3.12 or later"
 
 
 def pyenv_candidates() -> list[str]:
@@ -133,6 +139,9 @@ def resolve(python: str) -> Interpreter:
     match = COMMAND.fullmatch(python)
     if match:
         wanted = f"cp{match[1]}{match[2]}{match[3]}"
+        version = (int(match[1]), int(match[2]))
+        if version < MINIMUM:
+            raise NotFound(f"PYTHON={python}: {too_old(version)}")
         found = search(pyenv_candidates() + path_candidates())
         if wanted in found:
             return found[wanted]

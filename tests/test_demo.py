@@ -5,6 +5,7 @@ bytes against an independent reader, and check that the board survives bad input
 """
 
 import contextlib
+import os
 import signal
 import subprocess
 import sys
@@ -34,8 +35,11 @@ class RunningBoard:
 
 
 @contextlib.contextmanager
-def running_board(directory: Path, address: int = 3) -> Iterator[RunningBoard]:
-    link, log = directory / f"board-{address}", directory / f"board-{address}.log"
+def running_board(
+    directory: Path, address: int = 3, link: Path | None = None
+) -> Iterator[RunningBoard]:
+    link = link or directory / f"board-{address}"
+    log = directory / f"board-{address}.log"
     with log.open("w") as out:
         proc = subprocess.Popen(
             [
@@ -53,7 +57,7 @@ def running_board(directory: Path, address: int = 3) -> Iterator[RunningBoard]:
         )
     try:
         deadline = time.monotonic() + TIMEOUT
-        while not link.is_symlink():
+        while not (link.is_symlink() and link.exists()):  # made, and to a live pty
             assert proc.poll() is None, f"the board died on start:\n{log.read_text()}"
             assert time.monotonic() < deadline, "the board did not make its link in time"
             time.sleep(0.02)
@@ -178,3 +182,99 @@ def test_board_reports_bad_frames_and_carries_on(board, port, data, reply):
     assert exchange(port, corvane.get_do_request(3, 2)) == (
         "OK 5A5A 00000002 GetDouts, id 2, to address 3 (header 0x23): outputs are 0x5A5A"
     )
+
+
+def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Path) -> None:
+    """The example exits 2 at once, printing nothing but one line that starts with `error`."""
+    result = subprocess.run(
+        [sys.executable, EXAMPLES / script, *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith(f"{script}: error: {error}")
+    assert result.stderr.count("\n") == 1, result.stderr
+
+
+def user_files(directory: Path) -> dict[str, str]:
+    """A folder of things a user may have at a --link path: a file, a folder, a link of their
+    own, and the stale link of a board that is gone (the only one that may be replaced)."""
+    (directory / "notes.txt").write_text("keep me")
+    (directory / "folder").mkdir()
+    (directory / "mine").symlink_to("notes.txt")
+    (directory / "stale").symlink_to("/dev/pts/999999")
+    return {p.name: os.readlink(p) if p.is_symlink() else p.is_dir() for p in directory.iterdir()}
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (["--link", "notes.txt"], "--link notes.txt: it already exists and is not a board's"),
+        (["--link", "mine"], "--link mine: it already exists and is not a board's"),
+        (["--link", "folder"], "--link folder: it is a folder; give the path of a new link"),
+        (["--link", "nowhere/board"], "--link nowhere/board: there is no folder nowhere"),
+        (["--gap", "-1"], "argument --gap: -1 is not a number of seconds above 0 and at most 60"),
+        (["--gap", "0"], "argument --gap: 0 is not a number of seconds above 0 and at most 60"),
+        (["--gap", "nan"], "argument --gap: nan is not a number of seconds above 0 and at"),
+    ],
+    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+)
+def test_board_refuses_arguments_that_would_lose_data_or_fail(tmp_path, args, error):
+    before = user_files(tmp_path)
+    assert_refused_in_one_line("do_board_sim.py", args, error, cwd=tmp_path)
+    assert (tmp_path / "notes.txt").read_text() == "keep me"
+    assert {
+        p.name: os.readlink(p) if p.is_symlink() else p.is_dir() for p in tmp_path.iterdir()
+    } == before
+
+
+def test_board_replaces_only_a_stale_board_link_and_removes_only_its_own(tmp_path):
+    user_files(tmp_path)
+    with running_board(tmp_path) as board:
+        (tmp_path / "board-3").unlink()
+        (tmp_path / "board-3").symlink_to("stale")  # no longer the board's: must survive exit
+        board.stop()
+    assert os.readlink(tmp_path / "board-3") == "stale"
+    stale = tmp_path / "stale"
+    with running_board(tmp_path, link=stale) as board:
+        assert os.readlink(stale).startswith("/dev/pts/")
+        board.stop()
+    assert not stale.is_symlink()
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (["--address", "-1"], "argument --address: -1 is not an integer from 0 to 255"),
+        (["--address", "256"], "argument --address: 256 is not an integer from 0 to 255"),
+        (["--baudrate", "0"], "argument --baudrate: 0 is not an integer from 1 to 4000000"),
+        (["--baudrate", "-1"], "argument --baudrate: -1 is not an integer from 1 to 4000000"),
+        (["--timeout", "-1"], "argument --timeout: -1 is not a number of seconds above 0 and"),
+        (["--timeout", "0"], "argument --timeout: 0 is not a number of seconds above 0 and at"),
+        (["--wait", "nan"], "argument --wait: nan is not a number of seconds from 0 to 3600"),
+    ],
+    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+)
+def test_control_checks_every_number_before_waiting(tmp_path, args, error):
+    # The port never appears: a check made after waiting for it would take --wait seconds.
+    port = str(tmp_path / "port")
+    assert_refused_in_one_line("control.py", [port, "--wait", "600", *args], error, cwd=tmp_path)
+
+
+def test_control_says_what_it_waits_for_and_stops_quietly_on_ctrl_c(tmp_path):
+    port = tmp_path / "port"
+    control = subprocess.Popen(
+        [sys.executable, EXAMPLES / "control.py", port, "--wait", "600"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert control.stdout.readline() == f"waiting up to 600 s for {port} to appear ...\n"
+        control.send_signal(signal.SIGINT)
+        out, err = control.communicate(timeout=TIMEOUT)
+    finally:
+        control.kill()
+    assert (control.returncode, out, err) == (130, "", "")

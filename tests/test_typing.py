@@ -1,8 +1,11 @@
 """The type stubs (stubs/corvane-stubs, installed beside the module as a PEP 561 stub-only
-package) checked against the built module and against typed code, with mypy."""
+package) checked against the built module and against typed code, with mypy and with pyright
+(basedpyright, pinned: the `pyright` dependency group)."""
 
 import importlib.metadata
+import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -17,6 +20,10 @@ TYPECHECK = ROOT / "tests" / "typecheck"
 # Everything here must pass mypy --strict: the examples are what users copy.
 STRICT_CLEAN = sorted(ROOT.glob("examples/*.py")) + [TYPECHECK / "uses_every_name.py"]
 REJECTED = TYPECHECK / "rejected.py"
+# nox provides one basedpyright for every session; a development venv has its own.
+BASEDPYRIGHT = os.environ.get("CORVANE_BASEDPYRIGHT") or shutil.which(
+    "basedpyright", path=str(Path(sys.executable).parent)
+)
 
 
 def run(*args: str, cwd: Path = ROOT) -> subprocess.CompletedProcess[str]:
@@ -71,11 +78,46 @@ def test_typed_file_runs_and_names_every_public_name():
     assert {name for name in names if not re.search(rf"\b{re.escape(name)}\b", text)} == set()
 
 
-def test_misuses_are_rejected_line_by_line(mypy_strict):
+def marked_rejections() -> set[tuple[int, str]]:
     lines = REJECTED.read_text().splitlines()
     marked = (re.search(r"# rejected: \[([a-z-]+)\]$", line) for line in lines)
-    expected = {(number, m[1]) for number, m in enumerate(marked, 1) if m}
+    return {(number, m[1]) for number, m in enumerate(marked, 1) if m}
+
+
+def test_misuses_are_rejected_line_by_line(mypy_strict):
+    expected = marked_rejections()
     result = mypy_strict(REJECTED)
     reported = re.findall(r"^[^\n]*?:(\d+): error: .*\[([a-z-]+)\]$", result.stdout, re.M)
     assert result.returncode == 1, result.stdout + result.stderr
     assert {(int(number), code) for number, code in reported} == expected, result.stdout
+
+
+@pytest.fixture(scope="session")
+def pyright():
+    if not BASEDPYRIGHT:
+        pytest.skip("basedpyright is not installed (pip install --group pyright)")
+    # Strict, against this interpreter's installed module and stubs.
+    config = TYPECHECK / "pyrightconfig.json"
+    return lambda *paths: subprocess.run(
+        [BASEDPYRIGHT, "--pythonpath", sys.executable, "-p", str(config), *map(str, paths)],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+
+
+def test_strict_pyright_passes(pyright):
+    result = pyright(*STRICT_CLEAN)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_pyright_rejects_the_same_lines(pyright):
+    # Its rule names differ from mypy's error codes: the lines must be the same ones.
+    result = pyright(REJECTED)
+    reported = re.findall(
+        rf"^ +{re.escape(str(REJECTED))}:(\d+):\d+ - error: ", result.stdout, re.M
+    )
+    assert {int(number) for number in reported} == {n for n, _ in marked_rejections()}, (
+        result.stdout
+    )

@@ -55,7 +55,8 @@ def describe_request(req: Request) -> str:
         case Request.SetDouts(set_req):
             assert_type(set_req, SetDoutsRequest)
             return f"SetDouts {set_req.bin_layout:#06x}"
-    return "unknown"
+        case _:  # Request is an open class to a type checker
+            return "unknown"
 
 
 def describe_response(resp: Response) -> str:
@@ -66,7 +67,8 @@ def describe_response(resp: Response) -> str:
         case Response.SetDouts(set_resp):
             assert_type(set_resp, SetDoutsResponse)
             return "ok" if set_resp.success else "refused"
-    return "unknown"
+        case _:
+            return "unknown"
 
 
 def variants() -> list[str]:

@@ -8,15 +8,18 @@
 #         case Request.SetDouts(r): ...   # r: SetDoutsRequest
 # narrows `req` to Request.SetDouts and types `r` as the carried record. `cmd` is abstract on the
 # unions only so that type checkers refuse `Request()`, which raises TypeError at run time: only
-# a variant can be built. Both unions are disjoint bases (their objects have a C layout of
-# their own), so no class can derive from Request and from another such class at once.
+# a variant can be built. mypy refuses to instantiate any class with an abstract method, pyright
+# only one whose metaclass is ABCMeta: hence the metaclass, which the classes do not have at run
+# time (their metaclass is `type`; stubtest does not compare metaclasses). Both unions are
+# disjoint bases (their objects have a C layout of their own), so no class can derive from
+# Request and from another such class at once.
 #
 # A variant iterates (one item): at run time through the sequence protocol (`__getitem__` until
 # IndexError), which type checkers do not count as iteration; so `__iter__` is declared, which
 # makes `(record,) = variant` type-check. The classes have no `__iter__` of their own:
 # stubs/stubtest-allowlist.txt tells stubtest so.
 
-from abc import abstractmethod
+from abc import ABCMeta, abstractmethod
 from collections.abc import Iterator
 from typing import Literal, Self, SupportsIndex, final
 
@@ -30,7 +33,7 @@ from .set_do import SetDoutsRequest, SetDoutsResponse
 __all__ = ["get_do", "set_do", "Request", "Response"]
 
 @disjoint_base
-class Request:
+class Request(metaclass=ABCMeta):
     """A request to a DO board: Request.GetDouts or Request.SetDouts."""
 
     @staticmethod
@@ -72,7 +75,7 @@ class Request:
         def __iter__(self) -> Iterator[SetDoutsRequest]: ...
 
 @disjoint_base
-class Response:
+class Response(metaclass=ABCMeta):
     """A DO board's response: Response.GetDouts or Response.SetDouts."""
 
     @staticmethod

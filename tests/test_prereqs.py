@@ -1,0 +1,51 @@
+"""The make targets' first step: what is missing is named, with how to get it, in seconds."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+SCRIPTS = Path(__file__).resolve().parent.parent / "scripts"
+
+
+@pytest.mark.parametrize(
+    "command, env, stderr",
+    [
+        (
+            ["find_pythons.py"],
+            {"PYTHON": "python3.11"},
+            "PYTHON=python3.11: 3.11 is too old, corvane needs 3.12 or later\n",
+        ),
+        (
+            ["check_prereqs.py", "--build"],
+            {"PYTHON": "python3.11"},
+            "missing: PYTHON=python3.11: 3.11 is too old, corvane needs 3.12 or later\n",
+        ),
+        (
+            ["check_prereqs.py", "--build"],
+            {"PYTHON": sys.executable, "CXX": "/nonexistent/g++"},
+            "missing: no C++ compiler: /nonexistent/g++ not found; on Debian, apt-get install g++"
+            " (12 or later)\n",
+        ),
+        (
+            ["check_prereqs.py", "--build"],
+            # A compiler that runs but has no C++ library headers: no <expected>.
+            {"PYTHON": sys.executable, "CXX": "g++ -nostdinc++"},
+            "missing: g++ -nostdinc++ cannot compile C++23 (std::expected), which corvane is"
+            " written in: it needs g++ 12 or later (on Debian 12, apt-get install g++)\n",
+        ),
+    ],
+    ids=["too-old-python", "too-old-python-checked-first", "no-compiler", "no-cxx23"],
+)
+def test_a_missing_prerequisite_is_named_with_its_fix(command, env, stderr):
+    script, *args = command
+    result = subprocess.run(
+        [sys.executable, SCRIPTS / script, *args],
+        env={**os.environ, **env},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", stderr)
