@@ -9,6 +9,7 @@ call), not the search of sys.path, which is the same for any module in the same 
 """
 
 import importlib.util
+import os.path
 import sys
 import time
 
@@ -44,7 +45,9 @@ def main() -> None:
     directory, name, job_name = sys.argv[1:]
     job = JOBS[job_name]
     sys.path.insert(0, directory)
-    if importlib.util.find_spec(name) is None:
+    spec = importlib.util.find_spec(name)
+    origin = os.path.abspath(spec.origin or "") if spec else ""
+    if os.path.dirname(origin) != os.path.abspath(directory):
         sys.exit(f"first_use.py: no module {name} in {directory}")
     start = time.perf_counter_ns()
     result = job(__import__(name))
