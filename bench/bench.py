@@ -59,6 +59,7 @@ from pathlib import Path
 from typing import Any
 
 import cold_start
+from text_table import print_aligned
 
 import corvane
 from corvane.do_mod.packets import Request
@@ -507,11 +508,7 @@ def report(samples, counts: dict[Impl, float] | None, markdown: bool) -> int:
                 md.append(
                     f"| {kind}: `{base.label}` | {min(samples[base]):.1f} | {instr(base)} | | |"
                 )
-    widths = [max(len(line[c]) for line in table) for c in range(len(table[0]))]
-    for i, line in enumerate(table):
-        print("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip())
-        if i == 0:
-            print("  ".join("-" * w for w in widths))
+    print_aligned(table)
     print()
     report_interpreter_share(samples, counts)
     if markdown:

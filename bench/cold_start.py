@@ -17,6 +17,8 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
+from text_table import print_aligned
+
 FIRST_USE = Path(__file__).resolve().parent / "first_use.py"
 COLD_TARGET = 1.50  # corvane's import and first use may take at most 1.5 x the floor's
 
@@ -86,11 +88,7 @@ def report(samples: dict[ColdCase, tuple[list, list]], markdown: bool) -> int:
         f"Cold start: import and first use in fresh processes, {runs} alternating runs of each "
         f"module per case, medians\n(the floor's first union variant is its first record):"
     )
-    widths = [max(len(line[c]) for line in lines) for c in range(len(lines[0]))]
-    for i, line in enumerate(lines):
-        print("  ".join(cell.ljust(w) for cell, w in zip(line, widths)).rstrip())
-        if i == 0:
-            print("  ".join("-" * w for w in widths))
+    print_aligned(lines)
     if markdown:
         print()
         print("\n".join(md))
