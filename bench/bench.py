@@ -17,7 +17,7 @@ not to corvane. Before timing, each subject and its baselines must give the same
 
 Cold starts are judged too: in fresh processes, the import of corvane and its first frame, first
 record and first union variant, each against the floor module's import and first call (see
-cold_start below).
+bench/cold_start.py).
 
 Two measures, both per call:
   - instructions, counted by valgrind's callgrind: exact, the same on every run of the same
