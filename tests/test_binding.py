@@ -8,8 +8,10 @@ memory-failure injection and look at stderr, so they run in a fresh interpreter.
 """
 
 import contextlib
+import ctypes.util
 import json
 import operator
+import os
 import signal
 import sys
 
@@ -315,6 +317,22 @@ def test_panic_raised_by_index_is_resumed(fn, position, name, construct, text):
     assert trace[0] == "Traceback (most recent call last):"
     assert any("in __index__" in line for line in trace)
     assert trace[-1].startswith("corvane_runtime.PanicException")
+
+
+@pytest.mark.isolated
+def test_panic_is_resumed_beside_the_shared_cxx_runtime():
+    # Another extension may have brought the system's libstdc++ into the process before corvane,
+    # whose own C++ runtime is linked in: each must keep its exceptions to itself.
+    runtime = ctypes.util.find_library("stdc++")
+    if runtime is None:
+        pytest.skip("no shared libstdc++ on this machine")
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), runtime]))
+    result = run_isolated("panic.py", "resumed", "get_do_request", "0", "text", env=env)
+
+    assert result.returncode == 0, result.stderr
+    facts = json.loads(result.stdout)
+    assert facts == {"type": True, "new": True, "str": "boom", "args": ["boom"], "args_tuple": True}
 
 
 @pytest.mark.isolated

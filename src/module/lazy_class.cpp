@@ -181,6 +181,8 @@ PyResult<OwnedRef<PyTypeObject>> LazyClass::create_class() {
         base = required_class_object(*params_.base).get();
     }
     std::vector<PyType_Slot> slots;
+    // The own slots, up to six of the others and the terminator: one allocation.
+    slots.reserve(params_.own_slots.size() + 7);
     if (!doc_.empty()) {
         slots.push_back({Py_tp_doc, const_cast<char*>(doc_.c_str())});
     }

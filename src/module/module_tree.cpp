@@ -60,14 +60,26 @@ PyResult<Owned> owned_or_error(PyObject* created) {
     return Owned::steal(created);
 }
 
+// Reads an attribute that may be missing: 1 and the value, 0 when the object has no such
+// attribute, -1 with an error set. A missing attribute raises nothing on the way, so the first
+// addition to each new module does not build and format an AttributeError only to drop it.
+int optional_attribute(Borrowed object, Borrowed name, PyObject** value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(object.get(), name.get(), value);
+#else
+    return _PyObject_LookupAttr(object.get(), name.get(), value);
+#endif
+}
+
 // The module's __all__, created empty when the module has none yet.
 PyResult<Owned> all_list_of(Borrowed module) {
-    if (PyObject* existing = PyObject_GetAttr(module.get(), all_name().get())) {
-        return Owned::steal(existing);
+    PyObject* existing = nullptr;
+    int found = optional_attribute(module, all_name(), &existing);
+    if (found < 0) {
+        return fetched_error();
     }
-    PythonError error = fetch_error();
-    if (!PyErr_GivenExceptionMatches(error.exception().get(), PyExc_AttributeError)) {
-        return fail(std::move(error));
+    if (found > 0) {
+        return Owned::steal(existing);
     }
     Owned list = new_list(0);
     if (PyStatus set = status_of(PyObject_SetAttr(module.get(), all_name().get(), list.get()));
