@@ -8,6 +8,9 @@ NOX_VENV    ?= build/nox-venv
 NOX         := $(NOX_VENV)/bin/nox
 PYTEST_ARGS ?=
 BENCH_ARGS  ?=
+# A file for nox's JSON report of the sessions it ran (scripts/everywhere.sh sums them up).
+NOX_REPORT  ?=
+NOX_RUN      = $(NOX) $(if $(NOX_REPORT),--report $(NOX_REPORT))
 export PYTHON
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
@@ -37,14 +40,14 @@ demo: $(NOX) ; $(NOX) -t demo
 # test, bench and wheels also run in the sid chroot when it exists (scripts/everywhere.sh);
 # the -here targets run on this side only.
 test: ; @scripts/everywhere.sh test-here
-test-here: $(NOX) ; $(NOX) -t test -- $(PYTEST_ARGS)
+test-here: $(NOX) ; $(NOX_RUN) -t test -- $(PYTEST_ARGS)
 fuzz: $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)
 sanitize: $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
 memcheck: $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
 bench: ; @scripts/everywhere.sh bench-here
-bench-here: $(NOX) ; $(NOX) -t bench -- $(BENCH_ARGS)
+bench-here: $(NOX) ; $(NOX_RUN) -t bench -- $(BENCH_ARGS)
 wheels: ; @scripts/everywhere.sh --host-tools wheels-here
-wheels-here: $(NOX) ; $(NOX) -t wheels
+wheels-here: $(NOX) ; $(NOX_RUN) -t wheels
 new-pythons: ; scripts/new-pythons.sh
 lint: $(NOX) ; $(NOX) -s lint
 format: $(NOX) ; $(NOX) -s format

@@ -20,6 +20,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import nox
@@ -28,7 +29,11 @@ ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / "scripts"))
 import find_pythons  # noqa: E402
 
-nox.options.envdir = str(ROOT / "build" / "nox")
+# Inside a chroot (scripts/in-chroot.sh names it in CORVANE_CHROOT) the checkout is the host's,
+# and its interpreters can share a tag with the host's (cp313 on i386 and on x86-64): each side
+# keeps its venvs and build trees apart, under build/<chroot>/.
+BUILD = ROOT / "build" / os.environ.get("CORVANE_CHROOT", "")
+nox.options.envdir = str(BUILD / "nox")
 nox.options.reuse_venv = "yes"  # rebuilds stay incremental; `make clean` starts afresh
 nox.options.error_on_missing_interpreters = True
 nox.options.download_python = "never"
@@ -82,7 +87,7 @@ def build_corvane(session: nox.Session, interpreter, flavour: str = "", *config:
     session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
         "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2)
     )
-    tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
+    tree = BUILD / "cmake" / f"{interpreter.tag}{flavour}"
     session.install("--no-build-isolation", "-C", f"build-dir={tree}", *config, ".")
     # Located without loading it: an instrumented build loads only with its runtime preloaded.
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
@@ -190,7 +195,7 @@ def sanitize(session: nox.Session, interpreter) -> None:
         s.startswith("__ubsan_handle_") and s.endswith("_abort") for s in undefined.split()
     ):
         session.error(f"{module} is not built with ASan and non-recovering UBSan")
-    reports = ROOT / "build" / f"sanitize-{interpreter.tag}"
+    reports = BUILD / f"sanitize-{interpreter.tag}"
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
     session.env.update(
@@ -270,7 +275,7 @@ def memcheck(session: nox.Session, interpreter) -> None:
         "-C",
         f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
     )
-    logs = ROOT / "build" / f"memcheck-{interpreter.tag}"
+    logs = BUILD / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
     logs.mkdir(parents=True)
     session.env["PYTHONMALLOC"] = "malloc"
@@ -317,7 +322,7 @@ def demo(session: nox.Session, interpreter) -> None:
     pseudo-terminal; fails when the board did not understand every frame, or died."""
     build_corvane(session, interpreter)
     session.run("python", "examples/demo.py")
-    link = ROOT / "build" / f"demo-board-{interpreter.tag}"
+    link = BUILD / f"demo-board-{interpreter.tag}"
     log = link.with_suffix(".log")
     link.unlink(missing_ok=True)
     address = os.environ.get("DEMO_ADDRESS", "3")
@@ -362,6 +367,9 @@ def bench(session: nox.Session, interpreter) -> None:
 
 
 WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
+# The machine part of this platform's wheel tags (x86_64, i686, aarch64, armv7l): every platform
+# puts its wheels into the same wheelhouse, where only this one's are this session's.
+MACHINE = sysconfig.get_platform().split("-", 1)[1]
 
 
 # Debug interpreters get no wheels: nobody installs corvane from a wheel into one.
@@ -376,7 +384,7 @@ def wheels(session: nox.Session, interpreter) -> None:
     build_corvane(session, interpreter, "-wheels")
     session.install("--group", "wheels")
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
-    raw = ROOT / "build" / "wheels-raw" / interpreter.tag
+    raw = BUILD / "wheels-raw" / interpreter.tag
     shutil.rmtree(raw, ignore_errors=True)
     session.run(
         "python",
@@ -387,12 +395,12 @@ def wheels(session: nox.Session, interpreter) -> None:
         "--no-deps",
         "--no-build-isolation",
         "-C",
-        f"build-dir={ROOT / 'build' / 'cmake' / f'{interpreter.tag}-wheels'}",
+        f"build-dir={BUILD / 'cmake' / f'{interpreter.tag}-wheels'}",
         "-w",
         str(raw),
         ".",
     )
-    (wheel,) = raw.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    (wheel,) = raw.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl")
     shown = session.run("auditwheel", "show", str(wheel), silent=True)
     print(shown)
     marker = "consistent with the following platform tag:"
@@ -401,10 +409,10 @@ def wheels(session: nox.Session, interpreter) -> None:
         session.error(f"auditwheel found no manylinux tag for {wheel.name}")
     plat = flat.split(marker, 1)[1].split('"')[1]
     WHEELHOUSE.mkdir(exist_ok=True)
-    for old in WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl"):
+    for old in WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl"):
         old.unlink()
     session.run("auditwheel", "repair", "--plat", plat, "-w", str(WHEELHOUSE), str(wheel))
-    (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl")
     session.run("twine", "check", "--strict", str(repaired))
     session.run(
         "python",
