@@ -77,7 +77,24 @@ def interpreter_error(call, *args):
     return None
 
 
-AS_LONG = c_api("PyLong_AsLong", ctypes.c_long, ctypes.py_object)
+_AS_LONG_LONG = c_api(
+    "PyLong_AsLongLongAndOverflow",
+    ctypes.c_longlong,
+    ctypes.py_object,
+    ctypes.POINTER(ctypes.c_int),
+)
+
+
+def AS_INT64(obj):
+    """The signed 64-bit reading of the narrow members. Past that range every platform gives the
+    text that PyLong_AsLong gives on 64-bit Linux (a 32-bit C long would stop at 2**31)."""
+    overflow = ctypes.c_int(0)
+    value = _AS_LONG_LONG(obj, ctypes.byref(overflow))
+    if overflow.value:
+        raise OverflowError("Python int too large to convert to C long")
+    return value
+
+
 AS_U64 = c_api("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong, ctypes.py_object)
 NUMBER_INDEX = c_api("PyNumber_Index", ctypes.py_object, ctypes.py_object)
 

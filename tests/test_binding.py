@@ -159,6 +159,9 @@ CONVERSION_ERRORS = [
     (S, (1, 2**32), OverflowError, OUT_OF_RANGE),
     (G, (1, 2**32), OverflowError, OUT_OF_RANGE),
     (G, (1, -1), OverflowError, OUT_OF_RANGE),
+    (G, (1, -(2**31)), OverflowError, OUT_OF_RANGE),
+    (G, (1, -(2**31) - 1), OverflowError, OUT_OF_RANGE),
+    (S, (1, -(2**31)), OverflowError, OUT_OF_RANGE),
     (G, (1, -(2**63)), OverflowError, OUT_OF_RANGE),
     (G, (1, 2**63 - 1), OverflowError, OUT_OF_RANGE),
     # ... the interpreter's beyond it

@@ -33,7 +33,7 @@ from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 from doubles import (
-    AS_LONG,
+    AS_INT64,
     AS_U64,
     INDEX_CALLS,
     NUMBER_INDEX,
@@ -204,7 +204,7 @@ class Model:
             raise Stop(self.wrap(name, exc, obj))
 
     def narrow(self, obj, bits, name):
-        value = self.convert(AS_LONG, obj, name)
+        value = self.convert(AS_INT64, obj, name)
         if value % 2**64 >= 2**bits:  # compared as unsigned: negatives are out of range too
             self.fail(OverflowError, OUT_OF_RANGE)
         return value

@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import corvane
-from doubles import AS_LONG, AS_U64, NUMBER_INDEX, OUT_OF_RANGE, Idx, SubInt
+from doubles import AS_INT64, AS_U64, NUMBER_INDEX, OUT_OF_RANGE, Idx, SubInt
 
 get_do_request = corvane.get_do_request
 set_do_request = corvane.set_do_request
@@ -24,6 +24,9 @@ WORKED_FRAMES = [
     (get_do_request, (0, 0), "20 00 00 00 05 00 00 00 00 00"),
     (get_do_request, (224, 1), "00 00 00 00 05 00 00 00 00 01"),
     (get_do_request, (300, 0xFFFFFFFF), "4C 00 00 00 05 00 FF FF FF FF"),
+    # ids from 2**31 up are ids like any other (not negative numbers of a 32-bit C long)
+    (get_do_request, (0, 2**31), "20 00 00 00 05 00 80 00 00 00"),
+    (set_do_request, (1, 2**31 - 1), "20 00 00 00 07 01 7F FF FF FF 00 01"),
     (set_do_request, (0x00FF, 0x01020304), "20 00 00 00 07 01 01 02 03 04 00 FF"),
     (set_do_request, (0xA5C3, 7), "20 00 00 00 07 01 00 00 00 07 A5 C3"),
     # header wrapping: 256 behaves like 0, the largest address gives 0x1F
@@ -86,7 +89,7 @@ def _convert(convert, obj, name):
 
 
 def model_narrow(obj, maximum, name):
-    value = _convert(AS_LONG, obj, name)
+    value = _convert(AS_INT64, obj, name)
     if value % 2**64 > maximum:  # compared as unsigned: negatives fail too
         raise OverflowError(OUT_OF_RANGE)
     return value
@@ -126,6 +129,8 @@ BOUNDARIES = [
     2**16,
     2**30 - 1,
     2**30,
+    2**31 - 1,
+    2**31,
     2**32 - 1,
     2**32,
     2**63 - 1,

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 from doubles import (
-    AS_LONG,
+    AS_INT64,
     NOT_DEFINED,
     OUT_OF_RANGE,
     Idx,
@@ -51,9 +51,9 @@ def conversion_outcome(value, largest, field):
     Fields are read as a signed 64-bit integer, then range-checked; only an
     exact TypeError gains the parameter's name.
     """
-    err = interpreter_error(AS_LONG, value)
+    err = interpreter_error(AS_INT64, value)
     if err is None:
-        number = AS_LONG(value)
+        number = AS_INT64(value)
         return ("ok", number) if 0 <= number <= largest else (OverflowError, OUT_OF_RANGE)
     return (TypeError, f"argument '{field}': {err[1]}") if err[0] is TypeError else err
 

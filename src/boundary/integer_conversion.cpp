@@ -15,6 +15,25 @@ PythonError conversion_failure() {
     return fetch_error();
 }
 
+// PyLong_AsLong would give the signed 64-bit conversion only where C long has 64 bits: with a
+// 32-bit long it refuses every id from 2**31 up and lets negative ones through as if in range.
+// long long is 64 bits on every platform corvane builds for; its overflow is reported with the
+// text the interpreter gives for C long on 64-bit Linux, so callers meet one message everywhere.
+static_assert(sizeof(long long) == sizeof(std::int64_t));
+
+PyResult<std::int64_t> as_int64(Borrowed object) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
+    if (overflow != 0) [[unlikely]] {
+        return fail(PythonError::deferred(PyExc_OverflowError,
+                                          "Python int too large to convert to C long"));
+    }
+    if (value == -1 && PyErr_Occurred()) [[unlikely]] {
+        return fail(conversion_failure());
+    }
+    return static_cast<std::int64_t>(value);
+}
+
 PyResult<std::uint64_t> convert_u64_general(Borrowed object) {
     if (!PyLong_Check(object.get())) [[unlikely]] {
         return convert_u64_via_index(object);

@@ -1,9 +1,10 @@
 // Conversion of Python objects to fixed-width unsigned integers.
 //
-// The 8-, 16- and 32-bit members go through a signed 64-bit value (PyLong_AsLong), so that an
+// The 8-, 16- and 32-bit members go through a signed 64-bit value (see as_int64), so that an
 // int, a bool or any object with __index__ is accepted; anything outside the member's range,
 // negatives included, is "out of range integral type conversion attempted". The 64-bit
-// member uses the interpreter's unsigned conversion and its own OverflowError.
+// member uses the interpreter's unsigned conversion and its own OverflowError. The ranges and
+// texts are the same on every platform, whatever the width of C long.
 //
 // Every member first tries to read a small int directly (see read_compact_int); this gives the
 // same value the interpreter's conversion would, and whatever it does not accept takes the
@@ -22,6 +23,7 @@ namespace detail {
 [[gnu::cold]] PythonError out_of_range();
 [[gnu::cold]] PythonError conversion_failure();
 PyResult<std::uint64_t> convert_u64_via_index(Borrowed object);
+PyResult<std::int64_t> as_int64(Borrowed object);
 
 // The value of an int small enough to be stored in a single digit, read straight from the
 // object (the interpreter's own inline accessors, in its unstable API tier: corvane is built
@@ -44,14 +46,15 @@ PyResult<std::uint64_t> convert_u64_via_index(Borrowed object);
 
 template <class Unsigned>
 [[gnu::noinline]] PyResult<Unsigned> convert_unsigned_general(Borrowed object) {
-    long value = PyLong_AsLong(object.get());
-    if (value == -1 && PyErr_Occurred()) [[unlikely]] {
-        return fail(conversion_failure());
+    PyResult<std::int64_t> value = as_int64(object);
+    if (!value) [[unlikely]] {
+        return forward_error(value);
     }
-    if (static_cast<unsigned long>(value) > std::numeric_limits<Unsigned>::max()) [[unlikely]] {
+    // Taken as unsigned, every negative value is out of range too.
+    if (static_cast<std::uint64_t>(*value) > std::numeric_limits<Unsigned>::max()) [[unlikely]] {
         return fail(out_of_range());
     }
-    return static_cast<Unsigned>(value);
+    return static_cast<Unsigned>(*value);
 }
 
 PyResult<std::uint64_t> convert_u64_general(Borrowed object);

@@ -6,6 +6,7 @@
 #include "src/boundary/refs.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace corvane {
@@ -28,7 +29,9 @@ inline Owned new_bytes(const unsigned char* data, std::size_t size) {
     return checked_creation(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
                                                       static_cast<Py_ssize_t>(size)));
 }
-inline Owned new_int(long value) {
+// Every int corvane makes is a field, a command code or the base id: 32 bits hold them all, and C
+// long has at least that many everywhere.
+inline Owned new_int(std::int32_t value) {
     return checked_creation(PyLong_FromLong(value));
 }
 inline Owned new_tuple(Py_ssize_t size) {
