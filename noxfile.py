@@ -372,6 +372,22 @@ WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
 MACHINE = sysconfig.get_platform().split("-", 1)[1]
 
 
+# What twine itself requires, but keyring: keyring (for uploads) pulls in PyCA cryptography, which
+# has no wheel for i686 or armv7l and cannot be built here, and twine check needs none of it
+# (twine runs without keyring by design).
+TWINE_REQUIRES = (
+    "import importlib.metadata as m; "
+    "print('\\n'.join(r for r in m.requires('twine') "
+    "if not r.startswith('keyring') and 'extra ==' not in r))"
+)
+
+
+def install_twine(session: nox.Session) -> None:
+    session.install("--no-deps", "--group", "twine")
+    requires = session.run("python", "-c", TWINE_REQUIRES, silent=True).split("\n")
+    session.install(*[r for r in requires if r.strip()])
+
+
 # Debug interpreters get no wheels: nobody installs corvane from a wheel into one.
 @per_interpreter("wheels", release_only=True)
 def wheels(session: nox.Session, interpreter) -> None:
@@ -383,6 +399,7 @@ def wheels(session: nox.Session, interpreter) -> None:
     a fresh venv, without building or downloading anything, and smoke-tests it there."""
     build_corvane(session, interpreter, "-wheels")
     session.install("--group", "wheels")
+    install_twine(session)
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
     raw = BUILD / "wheels-raw" / interpreter.tag
     shutil.rmtree(raw, ignore_errors=True)
