@@ -26,10 +26,11 @@ CHROOT_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 #   bench     yes where `make bench` runs too: timings under emulation measure the emulator
 #   packages  what is installed besides CHROOT_BASE_PACKAGES
 CHROOT_TABLE=(
-    "sid    sid    amd64 -                   native       -          /usr/bin/python3.14 yes python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg valgrind"
-    "i386   trixie i386  i686-linux-gnu      setarch:i686 -          /usr/bin/python3    no  python3-dev python3-venv"
-    "armhf  trixie armhf arm-linux-gnueabihf qemu:qemu-arm -         /usr/bin/python3    no  python3-dev python3-venv"
-    "arm64  trixie arm64 aarch64-linux-gnu   qemu:qemu-aarch64 cortex-a72 /usr/bin/python3 no python3-dev python3-venv"
+    # name suite  arch  triplet             run               qemu_cpu   python              bench packages
+    "sid    sid    amd64 -                   native            -          /usr/bin/python3.14 yes   python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg valgrind"
+    "i386   trixie i386  i686-linux-gnu      setarch:i686      -          /usr/bin/python3    no    python3-dev python3-venv"
+    "armhf  trixie armhf arm-linux-gnueabihf qemu:qemu-arm     -          /usr/bin/python3    no    python3-dev python3-venv"
+    "arm64  trixie arm64 aarch64-linux-gnu   qemu:qemu-aarch64 cortex-a72 /usr/bin/python3    no    python3-dev python3-venv"
 )
 CHROOT_BASE_PACKAGES=(g++ make cmake git ca-certificates)
 
@@ -112,11 +113,11 @@ chroot_lock() {
 }
 
 # chroot_run BIND-CHECKOUT(0|1|host-tools) CMD...: run CMD as root in the chosen chroot (under
-# setarch or through the emulator, as its row says), with a clean
-# environment, in the checkout (bound at the same path) when BIND-CHECKOUT is 1 or host-tools,
-# else in /. host-tools also binds the host's root at /run/corvane-host and puts
-# scripts/host-tools (the host's compiler, see there) first on PATH. Returns CMD's exit
-# status; with CHROOT_EXEC=exec it replaces the shell instead, so that signals reach the runner.
+# setarch or through the emulator, as its row says), with a clean environment, in the checkout
+# (bound at the same path) when BIND-CHECKOUT is 1 or host-tools, else in /. host-tools also
+# binds the host's root at /run/corvane-host and puts scripts/host-tools (the host's compiler,
+# see there) first on PATH. Returns CMD's exit status; with CHROOT_EXEC=exec it replaces the
+# shell instead, so that signals reach the runner.
 chroot_run() {
     local bind=$1
     shift
