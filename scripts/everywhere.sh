@@ -29,7 +29,8 @@ if [[ ${1:-} == --host-tools ]]; then
 fi
 (($# == 1)) || chroot_die "usage: scripts/everywhere.sh [--host-tools] TARGET"
 target=$1
-read -r -a places <<<"${WHERE:-host $(chroot_names | tr '\n' ' ')}"
+where=${WHERE:-host $(chroot_names | tr '\n' ' ')}
+read -r -a places <<<"${where//,/ }"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 

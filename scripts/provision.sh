@@ -139,6 +139,8 @@ provision() {
     chroot_lock exclusive
     local start=$SECONDS
     local certs=/usr/local/share/ca-certificates
+    # The emulator takes its CPU from the environment of whatever it runs, dpkg's scripts too.
+    [[ $CHROOT_QEMU_CPU == - ]] || export QEMU_CPU=$CHROOT_QEMU_CPU
     # .corvane-base is written once mmdebstrap has finished: a root without it was interrupted.
     if [[ ! -f $CHROOT_ROOT/.corvane-base ]]; then
         if [[ -e $CHROOT_ROOT ]]; then
