@@ -39,8 +39,8 @@ help:
 	@echo 'more sessions and options: $(NOX) -l'
 
 demo: $(NOX) ; $(NOX) -t demo
-# test, bench and wheels also run in every chroot that exists (scripts/everywhere.sh; bench only
-# where no emulator runs it); the -here targets run on this side only.
+# test, bench and wheels also run in every chroot that exists (scripts/everywhere.sh; bench on
+# x86-64 only); the -here targets run on this side only.
 test: ; @scripts/everywhere.sh test-here
 test-here: $(NOX) ; $(NOX_RUN) -t test -- $(PYTEST_ARGS)
 fuzz: $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)

@@ -23,7 +23,8 @@ CHROOT_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 #             pointer authentication the slow way (a Python loop 18 times slower); cortex-a72 is a
 #             Raspberry Pi 4's core
 #   python    the interpreter that runs nox there
-#   bench     yes where `make bench` runs too: timings under emulation measure the emulator
+#   bench     yes where `make bench` runs too: x86-64 only, where the README's figures and the
+#             benchmark's targets come from (under emulation the timings would be the emulator's)
 #   packages  what is installed besides CHROOT_BASE_PACKAGES
 CHROOT_TABLE=(
     # name suite  arch  triplet             run               qemu_cpu   python              bench packages

@@ -14,9 +14,8 @@
 # --host-tools compiles in the chroots with the host's GCC, or its cross GCC for the chroot's
 # architecture (see scripts/host-tools), which keeps their wheels as portable as the host's own.
 # WHERE picks places ("host" and chroot names; all by default). PYTHON=... runs the target only
-# on the first side where that interpreter is found. bench-here runs only where timings mean
-# something: on the host and in the chroots that run natively without emulation (the table's
-# bench column).
+# on the first side where that interpreter is found. bench-here runs only on the host and in the
+# chroots that the table's bench column names (x86-64 ones).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # shellcheck source=scripts/chroot-lib.sh
@@ -105,7 +104,7 @@ for place in "${places[@]}"; do
         continue
     fi
     if [[ $target == bench* && $CHROOT_BENCH != yes ]]; then
-        summary+=("    $label: no $target here (timings under emulation measure the emulator)")
+        summary+=("    $label: not benchmarked (only x86-64 is; see scripts/chroot-lib.sh)")
         continue
     fi
     report=$PWD/build/$place/nox-report.json
