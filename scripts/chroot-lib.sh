@@ -63,7 +63,7 @@ chroot_select() {
         CHROOT_DONE=$CHROOT_ROOT/.corvane-provisioned
         return 0
     done
-    chroot_die "no chroot named '$1' (there are: $(chroot_names | tr '\n' ' '))"
+    chroot_die "no chroot named '$1' (there are: $(chroot_names | paste -sd ' '))"
 }
 
 chroot_ready() { [[ -f $CHROOT_DONE ]]; }
@@ -206,7 +206,8 @@ fi
 launcher=()
 [[ $run != setarch:* ]] || launcher=(setarch "${run#setarch:}")
 set +e
-"${launcher[@]}" chroot "$root" /usr/bin/env -i "${env_args[@]}" /bin/sh -c "cd \"\$0\" && exec \"\$@\"" \
+"${launcher[@]}" chroot "$root" /usr/bin/env -i "${env_args[@]}" \
+    /bin/sh -c "cd \"\$0\" && exec \"\$@\"" \
     "$cwd" "$@" &
 child=$!
 # wait returns early (status > 128) when a trapped signal arrives; wait again until it exits.

@@ -28,7 +28,7 @@ if [[ ${1:-} == --host-tools ]]; then
 fi
 (($# == 1)) || chroot_die "usage: scripts/everywhere.sh [--host-tools] TARGET"
 target=$1
-where=${WHERE:-host $(chroot_names | tr '\n' ' ')}
+where=${WHERE:-host $(chroot_names | paste -sd ' ')}
 read -r -a places <<<"${where//,/ }"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

@@ -16,8 +16,8 @@ set -euo pipefail
 # shellcheck source=scripts/chroot-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/chroot-lib.sh"
 
-usage="usage: scripts/in-chroot.sh NAME [--host-tools] CMD [ARG...] (NAME: $(chroot_names |
-    tr '\n' ' '))"
+usage="usage: scripts/in-chroot.sh NAME [--host-tools] CMD [ARG...]"
+usage+=" (NAME: $(chroot_names | paste -sd ' '))"
 (($# > 0)) || chroot_die "$usage"
 chroot_select "$1"
 shift
