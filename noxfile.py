@@ -19,9 +19,11 @@ failed.
 from __future__ import annotations
 
 import os
+import platform
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import nox
@@ -30,7 +32,11 @@ ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / "scripts"))
 import find_pythons  # noqa: E402
 
-nox.options.envdir = str(ROOT / "build" / "nox")
+# Inside a chroot (scripts/in-chroot.sh names it in CORVANE_CHROOT) the checkout is the host's,
+# and its interpreters can share a tag with the host's (cp313 on i386 and on x86-64): each side
+# keeps its venvs and build trees apart, under build/<chroot>/.
+BUILD = ROOT / "build" / os.environ.get("CORVANE_CHROOT", "")
+nox.options.envdir = str(BUILD / "nox")
 nox.options.reuse_venv = "yes"  # rebuilds stay incremental; `make clean` starts afresh
 nox.options.error_on_missing_interpreters = True
 nox.options.download_python = "never"
@@ -96,7 +102,7 @@ def build_tools(session: nox.Session, interpreter) -> str:
     """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend
     and CMake (group `build`), made once and shared by every session of that interpreter, so
     that a session's own venv holds only what the session runs."""
-    venv = ROOT / "build" / "nox" / f"build-{interpreter.tag}"
+    venv = BUILD / "nox" / f"build-{interpreter.tag}"
     return str(tool_venv(session, venv, interpreter.path, "build") / "python")
 
 
@@ -106,8 +112,8 @@ def build_wheel(session: nox.Session, interpreter, flavour: str = "", *config: s
     session.env["CMAKE_BUILD_PARALLEL_LEVEL"] = os.environ.get(
         "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2)
     )
-    tree = ROOT / "build" / "cmake" / f"{interpreter.tag}{flavour}"
-    out = ROOT / "build" / "wheels-raw" / f"{interpreter.tag}{flavour}"
+    tree = BUILD / "cmake" / f"{interpreter.tag}{flavour}"
+    out = BUILD / "wheels-raw" / f"{interpreter.tag}{flavour}"
     shutil.rmtree(out, ignore_errors=True)
     session.run(
         build_tools(session, interpreter),
@@ -147,8 +153,12 @@ def build_corvane(
 def basedpyright(session: nox.Session) -> None:
     """Provide basedpyright (group `pyright`) to the suite through CORVANE_BASEDPYRIGHT. It is a
     Node.js program of some 280 MB that checks any interpreter's code (--pythonpath), so it is
-    installed once, into a venv of nox's own interpreter, rather than into every session."""
-    venv = ROOT / "build" / "nox" / f"pyright-py{sys.version_info[0]}.{sys.version_info[1]}"
+    installed once, into a venv of nox's own interpreter, rather than into every session. Only on
+    x86-64: its Node.js has no i686 or armv7l build and crawls under emulation, and what it
+    checks, the stubs against the typed sources, is the same on every machine."""
+    if platform.machine() != "x86_64":
+        return
+    venv = BUILD / "nox" / f"pyright-py{sys.version_info[0]}.{sys.version_info[1]}"
     bin_dir = tool_venv(session, venv, sys.executable, "pyright")
     session.env["CORVANE_BASEDPYRIGHT"] = str(bin_dir / "basedpyright")
 
@@ -260,7 +270,7 @@ def sanitize(session: nox.Session, interpreter) -> None:
         s.startswith("__ubsan_handle_") and s.endswith("_abort") for s in undefined.split()
     ):
         session.error(f"{module} is not built with ASan and non-recovering UBSan")
-    reports = ROOT / "build" / f"sanitize-{interpreter.tag}"
+    reports = BUILD / f"sanitize-{interpreter.tag}"
     shutil.rmtree(reports, ignore_errors=True)
     reports.mkdir(parents=True)
     session.env.update(
@@ -341,7 +351,7 @@ def memcheck(session: nox.Session, interpreter) -> None:
         f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
         group="test",
     )
-    logs = ROOT / "build" / f"memcheck-{interpreter.tag}"
+    logs = BUILD / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
     logs.mkdir(parents=True)
     session.env["PYTHONMALLOC"] = "malloc"
@@ -388,7 +398,7 @@ def demo(session: nox.Session, interpreter) -> None:
     pseudo-terminal; fails when the board did not understand every frame, or died."""
     build_corvane(session, interpreter, group="demo")
     session.run("python", "examples/demo.py")
-    link = ROOT / "build" / f"demo-board-{interpreter.tag}"
+    link = BUILD / f"demo-board-{interpreter.tag}"
     log = link.with_suffix(".log")
     link.unlink(missing_ok=True)
     address = os.environ.get("DEMO_ADDRESS", "3")
@@ -433,6 +443,25 @@ def bench(session: nox.Session, interpreter) -> None:
 
 
 WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
+# The machine part of this platform's wheel tags (x86_64, i686, aarch64, armv7l): every platform
+# puts its wheels into the same wheelhouse, where only this one's are this session's.
+MACHINE = sysconfig.get_platform().split("-", 1)[1]
+
+
+# What twine itself requires, but keyring: keyring (for uploads) pulls in PyCA cryptography, which
+# has no wheel for i686 or armv7l and cannot be built here, and twine check needs none of it
+# (twine runs without keyring by design).
+TWINE_REQUIRES = (
+    "import importlib.metadata as m; "
+    "print('\\n'.join(r for r in m.requires('twine') "
+    "if not r.startswith('keyring') and 'extra ==' not in r))"
+)
+
+
+def install_twine(session: nox.Session) -> None:
+    session.install("--no-deps", "--group", "twine")
+    requires = session.run("python", "-c", TWINE_REQUIRES, silent=True).split("\n")
+    session.install(*[r for r in requires if r.strip()])
 
 
 # Debug interpreters get no wheels: nobody installs corvane from a wheel into one.
@@ -446,6 +475,7 @@ def wheels(session: nox.Session, interpreter) -> None:
     a fresh venv, without building or downloading anything, and smoke-tests it there."""
     session.install(PIP)
     session.install("--group", "wheels")
+    install_twine(session)
     tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
     # With the shared C++ runtime: linked in statically, its parts built for Debian 12's C library
     # need glibc 2.32 to 2.35 and the wheel could only be manylinux_2_35 instead of 2_24.
@@ -460,10 +490,10 @@ def wheels(session: nox.Session, interpreter) -> None:
         session.error(f"auditwheel found no manylinux tag for {wheel.name}")
     plat = flat.split(marker, 1)[1].split('"')[1]
     WHEELHOUSE.mkdir(exist_ok=True)
-    for old in WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl"):
+    for old in WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl"):
         old.unlink()
     session.run("auditwheel", "repair", "--plat", plat, "-w", str(WHEELHOUSE), str(wheel))
-    (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*.whl")
+    (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl")
     session.run("twine", "check", "--strict", str(repaired))
     session.run(
         "python",

@@ -67,7 +67,12 @@ from corvane.do_mod.packets.set_do import SetDoutsRequest
 
 ROOT = Path(__file__).resolve().parent.parent
 FLOOR_SOURCE = ROOT / "bench" / "floor.c"
-FLOOR_DIR = ROOT / "build" / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
+FLOOR_DIR = (
+    ROOT
+    / "build"
+    / os.environ.get("CORVANE_CHROOT", "")  # a chroot's builds stay apart from the host's
+    / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
+)
 FLOOR_CFLAGS = ["-O3", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror"]
 
 

@@ -30,13 +30,22 @@ static int check_two_positional(const char* name, Py_ssize_t nargs, PyObject* kw
     return 0;
 }
 
-/* Converts with PyLong_AsLong and checks the unsigned range [0, max]. */
-static int as_bounded(PyObject* obj, unsigned long max, uint32_t* out) {
-    long v = PyLong_AsLong(obj);
+/*
+ * Converts to a signed 64-bit value and checks the unsigned range [0, max], as corvane does.
+ * Through long long, not long: with a 32-bit C long (i386, armhf) PyLong_AsLong would refuse ids
+ * from 2**31 up, and the floor would do a different job there than corvane does.
+ */
+static int as_bounded(PyObject* obj, uint32_t max, uint32_t* out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return -1;
+    }
     if (v == -1 && PyErr_Occurred()) {
         return -1;
     }
-    if ((unsigned long)v > max) {
+    if ((uint64_t)v > max) {
         PyErr_SetString(PyExc_OverflowError, out_of_range);
         return -1;
     }
@@ -63,7 +72,7 @@ static PyObject* bench_floor(PyObject* self, PyObject* const* args, Py_ssize_t n
         return NULL;
     }
     uint32_t id;
-    if (as_bounded(args[1], 0xFFFFFFFFUL, &id) < 0) {
+    if (as_bounded(args[1], UINT32_MAX, &id) < 0) {
         return NULL;
     }
     unsigned char frame[10];
@@ -83,8 +92,8 @@ static PyObject* bench_floor_set(PyObject* self, PyObject* const* args, Py_ssize
         return NULL;
     }
     uint32_t bin_state, id;
-    if (as_bounded(args[0], 0xFFFFUL, &bin_state) < 0 ||
-        as_bounded(args[1], 0xFFFFFFFFUL, &id) < 0) {
+    if (as_bounded(args[0], UINT16_MAX, &bin_state) < 0 ||
+        as_bounded(args[1], UINT32_MAX, &id) < 0) {
         return NULL;
     }
     unsigned char frame[12];
@@ -111,7 +120,7 @@ static PyObject* floor_record_new(PyTypeObject* type, PyObject* args, PyObject* 
         return NULL;
     }
     uint32_t value;
-    if (as_bounded(PyTuple_GET_ITEM(args, 0), 0xFFFFUL, &value) < 0) {
+    if (as_bounded(PyTuple_GET_ITEM(args, 0), UINT16_MAX, &value) < 0) {
         return NULL;
     }
     FloorRecord* self = (FloorRecord*)type->tp_alloc(type, 0);
@@ -139,7 +148,7 @@ static int floor_record_set(PyObject* self, PyObject* value, void* closure) {
         PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
         return -1;
     }
-    if (as_bounded(value, 0xFFFFUL, &converted) < 0) {
+    if (as_bounded(value, UINT16_MAX, &converted) < 0) {
         return -1;
     }
     ((FloorRecord*)self)->bin_layout = (uint16_t)converted;

@@ -1,72 +1,128 @@
 #!/usr/bin/env bash
-# Run a make target on every CPython >= 3.12 this machine can reach: the host's, then those of
-# the sid chroot (CPython 3.14, 3.15 and their debug builds; `make new-pythons` provisions it),
-# and say per interpreter what passed, failed or was not found.
+# Run a make target on every platform and CPython >= 3.12 this machine can reach: the host's
+# interpreters, then those of each chroot that scripts/provision.sh made (sid's CPython 3.14,
+# 3.15 and their debug builds; trixie's 3.13 on i386, armhf and arm64; the table is in
+# scripts/chroot-lib.sh), and say per place and session what passed, failed or was not found.
 #
-#   scripts/everywhere.sh test-here          # what `make test` runs
-#   scripts/everywhere.sh --host-tools wheels-here
+#   scripts/everywhere.sh test-here                  # what `make test` runs
+#   scripts/everywhere.sh --host-tools wheels-here   # what `make wheels` runs
+#   WHERE="host arm64" scripts/everywhere.sh test-here
 #
 # TARGET is a Makefile target that runs nox on the interpreters of the side it is made on. The
-# checkout is the same directory on both sides, so build trees and results are shared; nox
-# itself gets a venv of its own in the chroot (build/nox-venv-sid), made by its python3.14.
-# --host-tools compiles in the chroot with the host's g++ (see scripts/host-tools), which keeps
-# the cp314 and cp315 wheels as portable as the host's own.
-# PYTHON=... runs the target only on the side where that interpreter is found.
+# checkout is the same directory on every side; each chroot keeps its venvs and build trees under
+# build/<name>/ (noxfile.py), and nox itself gets a venv there too, made by the chroot's python.
+# --host-tools compiles in the chroots with the host's GCC, or its cross GCC for the chroot's
+# architecture (see scripts/host-tools), which keeps their wheels as portable as the host's own.
+# WHERE picks places ("host" and chroot names; all by default). PYTHON=... runs the target only
+# on the first side where that interpreter is found. bench-here runs only on the host and in the
+# chroots that the table's bench column names (x86-64 ones).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-# shellcheck source=scripts/sid-lib.sh
-source scripts/sid-lib.sh
+# shellcheck source=scripts/chroot-lib.sh
+source scripts/chroot-lib.sh
 
-sid_args=()
-sid_make=(env NOX_PYTHON=/usr/bin/python3.14 NOX_VENV=build/nox-venv-sid)
+host_tools=0
 if [[ ${1:-} == --host-tools ]]; then
-    # CMake would take the chroot's own c++ first: name the host's.
-    sid_args+=(--host-tools)
-    sid_make+=(CXX=g++)
+    host_tools=1
     shift
 fi
+(($# == 1)) || chroot_die "usage: scripts/everywhere.sh [--host-tools] TARGET"
 target=$1
-readonly SID_PYTHONS="3.14, 3.15, 3.14d, 3.15d"
+where=${WHERE:-host $(chroot_names | paste -sd ' ')}
+read -r -a places <<<"${where//,/ }"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
 host_python=$(command -v python3 || true)
-in_sid() { scripts/in-sid.sh "$@"; }
-sid_ready() { [[ -f $SID_DONE ]]; }
 found_on_host() { [[ -n $host_python ]] && "$host_python" scripts/find_pythons.py >/dev/null 2>&1; }
-found_in_sid() { sid_ready && in_sid env PYTHON="$PYTHON" /usr/bin/python3.14 scripts/find_pythons.py >/dev/null 2>&1; }
+found_in() {
+    chroot_select "$1"
+    chroot_ready && scripts/in-chroot.sh "$1" env PYTHON="$PYTHON" "$CHROOT_PYTHON" \
+        scripts/find_pythons.py >/dev/null 2>&1
+}
 
-run_host=1 run_sid=1
 if [[ -n ${PYTHON:-} ]]; then
-    # One interpreter: run where it is; where it is nowhere, the host's nox says "not found".
-    if found_on_host; then
-        run_sid=0
-    elif found_in_sid; then
-        run_host=0
-    else
-        run_sid=0
-    fi
+    # One interpreter: run where it is first found; where it is nowhere, the host's nox says
+    # "not found".
+    chosen=host
+    for place in "${places[@]}"; do
+        if [[ $place == host ]]; then
+            found_on_host || continue
+        else
+            found_in "$place" || continue
+        fi
+        chosen=$place
+        break
+    done
+    places=("$chosen")
 fi
 
 status=0
 summary=()
-# nox ends with one line per session ("nox > * test-cp312: success, took 47 seconds").
-collect() { grep -a '^nox > \* ' "$log" | sed 's/^nox > \* /    /' || true; }
-if ((run_host)); then
-    make --no-print-directory "$target" PYTHON="${PYTHON:-}" 2>&1 | tee "$log" || status=1
-    mapfile -t -O "${#summary[@]}" summary < <(collect)
-fi
-if ((run_sid)); then
-    if sid_ready; then
-        echo "==> in the sid chroot ($SID_ROOT): make $target"
-        in_sid "${sid_args[@]}" "${sid_make[@]}" PYTHON="${PYTHON:-}" \
-            PYTEST_ARGS="${PYTEST_ARGS:-}" BENCH_ARGS="${BENCH_ARGS:-}" \
-            make --no-print-directory "$target" 2>&1 | tee "$log" || status=1
-        mapfile -t -O "${#summary[@]}" summary < <(collect)
-    else
-        summary+=("    $SID_PYTHONS: not found (no sid chroot; \`make new-pythons\` provisions it)")
+# summarise PLACE REPORT SECONDS: what nox's JSON report says of each session (nox prints its own
+# summary only when more than one session ran, so it cannot be relied on), and pytest's count.
+summarise() {
+    local place=$1 report=$2 took=$3 line
+    if [[ ! -f $report ]]; then
+        summary+=("    $place: no result, nox did not get to run its sessions (see above)")
+        status=1
+        return
     fi
-fi
-echo "==> make ${target%-here}, every interpreter:"
+    while IFS= read -r line; do
+        summary+=("    $place: $line")
+        [[ $line == *": success ("* ]] || status=1
+    done < <(python3 -c '
+import json, sys
+sessions = json.load(open(sys.argv[1]))["sessions"]
+for s in sessions:
+    print("%s: %s (%.0f s)" % (s["name"], s["result"], s.get("duration") or 0))
+if not sessions:
+    print("no session ran")
+' "$report")
+    while IFS= read -r line; do
+        summary+=("    $place:   pytest: $line")
+    done < <(grep -aoE '[0-9]+ (passed|failed|error|errors|skipped)[^=]* in [0-9.]+s( \([0-9:]+\))?' \
+        "$log" || true)
+    summary+=("    $place: $took s in all")
+}
+
+for place in "${places[@]}"; do
+    start=$SECONDS
+    if [[ $place == host ]]; then
+        report=$PWD/build/nox-report.json
+        mkdir -p build
+        rm -f "$report"
+        make --no-print-directory "$target" PYTHON="${PYTHON:-}" NOX_REPORT="$report" 2>&1 |
+            tee "$log" || status=1
+        summarise host "$report" $((SECONDS - start))
+        continue
+    fi
+    chroot_select "$place"
+    label="$place ($CHROOT_SUITE $CHROOT_ARCH)"
+    if ! chroot_ready; then
+        summary+=("    $label: not provisioned (\`make chroots\` or scripts/provision.sh $place)")
+        continue
+    fi
+    if [[ $target == bench* && $CHROOT_BENCH != yes ]]; then
+        summary+=("    $label: not benchmarked (only x86-64 is; see scripts/chroot-lib.sh)")
+        continue
+    fi
+    report=$PWD/build/$place/nox-report.json
+    mkdir -p "build/$place"
+    rm -f "$report"
+    args=("$place")
+    make_vars=(NOX_PYTHON="$CHROOT_PYTHON" NOX_VENV="build/$place/nox-venv" NOX_REPORT="$report")
+    if ((host_tools)); then
+        # CMake would take the chroot's own c++ first: name the host's (scripts/host-tools).
+        args+=(--host-tools)
+        make_vars+=(CXX=g++)
+    fi
+    echo "==> in the $label chroot ($CHROOT_ROOT): make $target"
+    scripts/in-chroot.sh "${args[@]}" env "${make_vars[@]}" PYTHON="${PYTHON:-}" \
+        PYTEST_ARGS="${PYTEST_ARGS:-}" BENCH_ARGS="${BENCH_ARGS:-}" \
+        make --no-print-directory "$target" 2>&1 | tee "$log" || status=1
+    summarise "$label" "$report" $((SECONDS - start))
+done
+echo "==> make ${target%-here}, every place:"
 printf '%s\n' "${summary[@]}"
 exit "$status"

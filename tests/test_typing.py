@@ -95,7 +95,9 @@ def test_misuses_are_rejected_line_by_line(mypy_strict):
 @pytest.fixture(scope="session")
 def pyright():
     if not BASEDPYRIGHT:
-        pytest.skip("basedpyright is not installed (pip install --group pyright)")
+        pytest.skip(
+            "basedpyright is not installed (pip install --group pyright; nox provides it on x86-64)"
+        )
     # Strict, against this interpreter's installed module and stubs.
     config = TYPECHECK / "pyrightconfig.json"
     return lambda *paths: subprocess.run(
