@@ -20,7 +20,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import find_pythons  # noqa: E402
@@ -88,15 +87,14 @@ def compiler() -> list[str]:
     cxx = os.environ.get("CXX") or "g++"
     if shutil.which(cxx.split()[0]) is None:
         return [f"no C++ compiler: {cxx} not found; on Debian, apt-get install g++ (12 or later)"]
-    with tempfile.TemporaryDirectory() as scratch:
-        source = os.path.join(scratch, "probe.cpp")
-        with open(source, "w") as out:
-            out.write(CXX23_PROBE)
-        built = subprocess.run(
-            [*cxx.split(), "-std=c++23", "-c", source, "-o", os.path.join(scratch, "probe.o")],
-            capture_output=True,
-            text=True,
-        )
+    # The probe goes in on stdin and nothing is written: in a chroot the compiler may be the
+    # host's (scripts/host-tools), which sees the host's /tmp, not the chroot's.
+    built = subprocess.run(
+        [*cxx.split(), "-std=c++23", "-fsyntax-only", "-x", "c++", "-"],
+        input=CXX23_PROBE,
+        capture_output=True,
+        text=True,
+    )
     if built.returncode != 0:
         return [
             f"{cxx} cannot compile C++23 (std::expected), which corvane is written in: it needs"
