@@ -206,7 +206,9 @@ fi
 launcher=()
 [[ $run != setarch:* ]] || launcher=(setarch "${run#setarch:}")
 set +e
-"${launcher[@]}" chroot "$root" /usr/bin/env -i "${env_args[@]}" \
+# A command started with & by a shell without job control has SIGINT and SIGQUIT ignored, and
+# would keep them so: restore them, so that Ctrl-C means in the chroot what it means outside.
+"${launcher[@]}" chroot "$root" /usr/bin/env --default-signal=INT,QUIT -i "${env_args[@]}" \
     /bin/sh -c "cd \"\$0\" && exec \"\$@\"" \
     "$cwd" "$@" &
 child=$!

@@ -277,4 +277,5 @@ def test_control_says_what_it_waits_for_and_stops_quietly_on_ctrl_c(tmp_path):
         out, err = control.communicate(timeout=TIMEOUT)
     finally:
         control.kill()
+        control.communicate()
     assert (control.returncode, out, err) == (130, "", "")

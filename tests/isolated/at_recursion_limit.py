@@ -33,6 +33,10 @@ def attempt():
     try:
         load()
     except BaseException as error:
+        # A class the build cannot create is reported as RuntimeError "An error occurred while
+        # initializing class ...", caused by what stopped it: count that cause.
+        while type(error) is RuntimeError and error.__cause__ is not None:
+            error = error.__cause__
         raised.add(type(error).__name__)
 
 

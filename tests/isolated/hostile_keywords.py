@@ -101,6 +101,8 @@ CASES = {
     "key str clears dict in a thread": (GetDoutsRequest, lambda: kw.update({ClearingKey("k"): 1})),
 }
 
+# Ctrl-C raises KeyboardInterrupt even where this process was started with SIGINT ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 case = sys.argv[1]
 cls, prepare = CASES[case]
 prepare()
