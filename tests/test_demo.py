@@ -198,13 +198,18 @@ def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Pa
     assert result.stderr.count("\n") == 1, result.stderr
 
 
-def user_files(directory: Path) -> dict[str, str]:
+def user_files(directory: Path) -> dict[str, str | bool]:
     """A folder of things a user may have at a --link path: a file, a folder, a link of their
     own, and the stale link of a board that is gone (the only one that may be replaced)."""
     (directory / "notes.txt").write_text("keep me")
     (directory / "folder").mkdir()
     (directory / "mine").symlink_to("notes.txt")
     (directory / "stale").symlink_to("/dev/pts/999999")
+    return listing(directory)
+
+
+def listing(directory: Path) -> dict[str, str | bool]:
+    """What is in `directory`: each link's target, else whether the entry is a folder."""
     return {p.name: os.readlink(p) if p.is_symlink() else p.is_dir() for p in directory.iterdir()}
 
 
@@ -225,9 +230,7 @@ def test_board_refuses_arguments_that_would_lose_data_or_fail(tmp_path, args, er
     before = user_files(tmp_path)
     assert_refused_in_one_line("do_board_sim.py", args, error, cwd=tmp_path)
     assert (tmp_path / "notes.txt").read_text() == "keep me"
-    assert {
-        p.name: os.readlink(p) if p.is_symlink() else p.is_dir() for p in tmp_path.iterdir()
-    } == before
+    assert listing(tmp_path) == before
 
 
 def test_board_replaces_only_a_stale_board_link_and_removes_only_its_own(tmp_path):

@@ -49,8 +49,7 @@ PythonError resume_panic(Owned panic) {
 PythonError fetch_error() {
     Owned raised = Owned::steal(PyErr_GetRaisedException());
     if (!raised) {
-        return PythonError::deferred(PyExc_SystemError,
-                                     "attempted to fetch exception but none was set");
+        return PythonError::deferred(PyExc_SystemError, kNoErrorSet);
     }
     // No PanicException exists before its type does, so none is made just to compare.
     Borrowed panic = existing_panic_exception_type();

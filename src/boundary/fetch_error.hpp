@@ -11,6 +11,9 @@ namespace corvane {
 // (unless a stop request interrupts the rendering of its text: that is the result then).
 PythonError fetch_error();
 
+// The interpreter's own text for an error asked for where none was set.
+inline constexpr const char* kNoErrorSet = "attempted to fetch exception but none was set";
+
 // Whether an exception asks the program to stop rather than reports a fault: it does not
 // derive from Exception (KeyboardInterrupt, SystemExit, PanicException, ...). corvane never
 // trades one of these for an error of its own.

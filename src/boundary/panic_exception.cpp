@@ -1,5 +1,7 @@
 #include "src/boundary/panic_exception.hpp"
 
+#include "src/boundary/fetch_error.hpp"
+
 #include <atomic>
 
 namespace corvane {
@@ -34,7 +36,7 @@ Borrowed panic_exception_type() noexcept {
         // is the one the caller sees. The interpreter always sets one; should it not, the
         // caller still gets an exception rather than a null result with none set.
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, kNoErrorSet);
         }
         return nullptr;
     }
