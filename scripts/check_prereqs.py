@@ -2,15 +2,19 @@
 """Check, within seconds and before anything is installed, what the make targets need.
 
     scripts/check_prereqs.py            # what nox needs (make lint, make format)
-    scripts/check_prereqs.py --build    # ... and what building corvane needs (every other target)
+    scripts/check_prereqs.py --build    # ... and the interpreters corvane is built for
+    scripts/check_prereqs.py --cxx      # ... and the C++ compiler of the builds from source
 
 The Makefile runs it first, with the python3 that will run nox. It names each missing thing and
 how to get it, and exits 1 if anything is missing:
   - that python3 itself: 3.10 or later (the pinned nox) with its venv module;
-  - with --build, the interpreters the sessions use (scripts/find_pythons.py, PYTHON=...
+  - with --build or --cxx, the interpreters the sessions use (scripts/find_pythons.py, PYTHON=...
     respected), each with its headers and venv module (corvane is built for it in a venv of its
-    own), and a C++ compiler ($CXX, else g++) that compiles C++23 (corvane uses
-    <expected>), which would otherwise fail deep in a CMake run after the tools are installed.
+    own);
+  - with --cxx, a C++ compiler ($CXX, else g++) that compiles C++23 (corvane uses <expected>),
+    which would otherwise fail deep in a CMake run after the tools are installed. The wheels'
+    compiler, Zig, comes from PyPI (noxfile.py installs it); the instrumented builds and the
+    benchmark's C floors use this one.
 Written for any Python 3, so that an old python3 still answers.
 """
 
@@ -87,8 +91,7 @@ def compiler() -> list[str]:
     cxx = os.environ.get("CXX") or "g++"
     if shutil.which(cxx.split()[0]) is None:
         return [f"no C++ compiler: {cxx} not found; on Debian, apt-get install g++ (12 or later)"]
-    # The probe goes in on stdin and nothing is written: in a chroot the compiler may be the
-    # host's (scripts/host-tools), which sees the host's /tmp, not the chroot's.
+    # The probe goes in on stdin and nothing is written.
     built = subprocess.run(
         [*cxx.split(), "-std=c++23", "-fsyntax-only", "-x", "c++", "-"],
         input=CXX23_PROBE,
@@ -105,8 +108,10 @@ def compiler() -> list[str]:
 
 def main(argv: list[str]) -> int:
     problems = nox_python()
-    if "--build" in argv:
-        problems += interpreters() + compiler()
+    if "--build" in argv or "--cxx" in argv:
+        problems += interpreters()
+    if "--cxx" in argv:
+        problems += compiler()
     for problem in problems:
         print(f"missing: {problem}", file=sys.stderr)
     return 1 if problems else 0

@@ -14,8 +14,6 @@ CHROOT_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 #   name      what the scripts and `make ... WHERE=` call it; the root is build/<name>-root
 #   suite     the Debian suite it is made from
 #   arch      its Debian architecture
-#   triplet   the host's GCC for it (`<triplet>-g++`, or plain g++ for "-"): what compiles the
-#             wheels (scripts/host-tools), so that they need no newer C++ runtime than the host's
 #   run       how the chroot's programs run here: "native", "setarch:<machine>" (native, with
 #             that machine name; i386 programs on this x86-64 kernel) or "qemu:<name>" (qemu-user
 #             through binfmt_misc, registered there as <name>)
@@ -27,13 +25,15 @@ CHROOT_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 #             benchmark's targets come from (under emulation the timings would be the emulator's)
 #   packages  what is installed besides CHROOT_BASE_PACKAGES
 CHROOT_TABLE=(
-    # name suite  arch  triplet             run               qemu_cpu   python              bench packages
-    "sid    sid    amd64 -                   native            -          /usr/bin/python3.14 yes   python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg valgrind"
-    "i386   trixie i386  i686-linux-gnu      setarch:i686      -          /usr/bin/python3    no    python3-dev python3-venv"
-    "armhf  trixie armhf arm-linux-gnueabihf qemu:qemu-arm     -          /usr/bin/python3    no    python3-dev python3-venv"
-    "arm64  trixie arm64 aarch64-linux-gnu   qemu:qemu-aarch64 cortex-a72 /usr/bin/python3    no    python3-dev python3-venv"
+    # name suite arch  run               qemu_cpu   python              bench packages
+    "sid    sid   amd64 native            -          /usr/bin/python3.14 yes   g++ python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg valgrind"
+    "i386   sid   i386  setarch:i686      -          /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
+    "armhf  sid   armhf qemu:qemu-arm     -          /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
+    "arm64  sid   arm64 qemu:qemu-aarch64 cortex-a72 /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
 )
-CHROOT_BASE_PACKAGES=(g++ make cmake git ca-certificates)
+# make runs the sessions; binutils strips the built extension. The compiler is the host's Zig
+# (see noxfile.py), and CMake comes from PyPI.
+CHROOT_BASE_PACKAGES=(make binutils git ca-certificates)
 
 # The names in the table, in order.
 chroot_names() {
@@ -50,9 +50,8 @@ chroot_select() {
         read -r -a fields <<<"$row"
         [[ ${fields[0]} == "$1" ]] || continue
         CHROOT_NAME=${fields[0]} CHROOT_SUITE=${fields[1]} CHROOT_ARCH=${fields[2]}
-        CHROOT_TRIPLET=${fields[3]} CHROOT_RUN=${fields[4]} CHROOT_QEMU_CPU=${fields[5]}
-        CHROOT_PYTHON=${fields[6]} CHROOT_BENCH=${fields[7]}
-        CHROOT_PACKAGES=("${CHROOT_BASE_PACKAGES[@]}" "${fields[@]:8}")
+        CHROOT_RUN=${fields[3]} CHROOT_QEMU_CPU=${fields[4]} CHROOT_PYTHON=${fields[5]}
+        CHROOT_BENCH=${fields[6]} CHROOT_PACKAGES=("${CHROOT_BASE_PACKAGES[@]}" "${fields[@]:7}")
         # CORVANE_CHROOTS moves every chroot (an absolute path); the default is inside build/.
         CHROOT_ROOT=${CORVANE_CHROOTS:-$CHROOT_CHECKOUT/build}/$CHROOT_NAME-root
         # Held shared by every command that runs in the chroot and exclusively while it is
@@ -113,17 +112,14 @@ chroot_lock() {
     fi
 }
 
-# chroot_run BIND-CHECKOUT(0|1|host-tools) CMD...: run CMD as root in the chosen chroot (under
-# setarch or through the emulator, as its row says), with a clean environment, in the checkout
-# (bound at the same path) when BIND-CHECKOUT is 1 or host-tools, else in /. host-tools also
-# binds the host's root at /run/corvane-host and puts scripts/host-tools (the host's compiler,
-# see there) first on PATH. Returns CMD's exit status; with CHROOT_EXEC=exec it replaces the
-# shell instead, so that signals reach the runner.
+# chroot_run BIND-CHECKOUT(0|1) CMD...: run CMD as root in the chosen chroot (under setarch or
+# through the emulator, as its row says), with a clean environment, in the checkout (bound at the
+# same path) when BIND-CHECKOUT is 1, else in /. Returns CMD's exit status; with CHROOT_EXEC=exec
+# it replaces the shell instead, so that signals reach the runner.
 chroot_run() {
     local bind=$1
     shift
     local path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-    [[ $bind != host-tools ]] || path=$CHROOT_CHECKOUT/scripts/host-tools:$path
     local -a env_args=(HOME=/root LANG=C.UTF-8 LC_ALL=C.UTF-8 "PATH=$path"
         "CORVANE_CHROOT=$CHROOT_NAME")
     # The emulator reads its CPU from the environment of every program it starts.
@@ -173,10 +169,6 @@ bind_at() { # SOURCE TARGET [OPTIONS]
     mount --make-rslave "$2"
     [[ -z ${3:-} ]] || mount -o "remount,bind,$3" "$2"
 }
-if [[ $bind == host-tools ]]; then
-    mkdir -p "$root/run/corvane-host"
-    bind_at / "$root/run/corvane-host"
-fi
 mount -t proc proc "$root/proc"
 mounted+=("$root/proc")
 bind_at /dev "$root/dev"

@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
 # Run a make target on every platform and CPython >= 3.12 this machine can reach: the host's
-# interpreters, then those of each chroot that scripts/provision.sh made (sid's CPython 3.14,
-# 3.15 and their debug builds; trixie's 3.13 on i386, armhf and arm64; the table is in
-# scripts/chroot-lib.sh), and say per place and session what passed, failed or was not found.
+# interpreters, then those of each chroot that scripts/provision.sh made (Debian sid's CPython
+# 3.14, 3.15 and their debug builds on x86-64; 3.13, 3.14 and 3.15 on i386, armhf and arm64; the
+# table is in scripts/chroot-lib.sh), and say per place and session what passed, failed or was
+# not found.
 #
 #   scripts/everywhere.sh test-here                  # what `make test` runs
-#   scripts/everywhere.sh --host-tools wheels-here   # what `make wheels` runs
+#   scripts/everywhere.sh wheels-here                # what `make wheels` runs
 #   WHERE="host arm64" scripts/everywhere.sh test-here
 #
 # TARGET is a Makefile target that runs nox on the interpreters of the side it is made on. The
 # checkout is the same directory on every side; each chroot keeps its venvs and build trees under
 # build/<name>/ (noxfile.py), and nox itself gets a venv there too, made by the chroot's python.
-# --host-tools compiles in the chroots with the host's GCC, or its cross GCC for the chroot's
-# architecture (see scripts/host-tools), which keeps their wheels as portable as the host's own.
 # WHERE picks places ("host" and chroot names; all by default). PYTHON=... runs the target only
 # on the first side where that interpreter is found. bench-here runs only on the host and in the
 # chroots that the table's bench column names (x86-64 ones).
@@ -21,12 +20,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # shellcheck source=scripts/chroot-lib.sh
 source scripts/chroot-lib.sh
 
-host_tools=0
-if [[ ${1:-} == --host-tools ]]; then
-    host_tools=1
-    shift
-fi
-(($# == 1)) || chroot_die "usage: scripts/everywhere.sh [--host-tools] TARGET"
+(($# == 1)) || chroot_die "usage: scripts/everywhere.sh TARGET"
 target=$1
 where=${WHERE:-host $(chroot_names | paste -sd ' ')}
 read -r -a places <<<"${where//,/ }"
@@ -110,15 +104,9 @@ for place in "${places[@]}"; do
     report=$PWD/build/$place/nox-report.json
     mkdir -p "build/$place"
     rm -f "$report"
-    args=("$place")
     make_vars=(NOX_PYTHON="$CHROOT_PYTHON" NOX_VENV="build/$place/nox-venv" NOX_REPORT="$report")
-    if ((host_tools)); then
-        # CMake would take the chroot's own c++ first: name the host's (scripts/host-tools).
-        args+=(--host-tools)
-        make_vars+=(CXX=g++)
-    fi
     echo "==> in the $label chroot ($CHROOT_ROOT): make $target"
-    scripts/in-chroot.sh "${args[@]}" env "${make_vars[@]}" PYTHON="${PYTHON:-}" \
+    scripts/in-chroot.sh "$place" env "${make_vars[@]}" PYTHON="${PYTHON:-}" \
         PYTEST_ARGS="${PYTEST_ARGS:-}" BENCH_ARGS="${BENCH_ARGS:-}" \
         make --no-print-directory "$target" 2>&1 | tee "$log" || status=1
     summarise "$label" "$report" $((SECONDS - start))

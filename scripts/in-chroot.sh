@@ -3,7 +3,6 @@
 #
 #   scripts/in-chroot.sh sid env PYTHON=/usr/bin/python3.14d make test-here
 #   scripts/in-chroot.sh arm64 uname -m
-#   scripts/in-chroot.sh armhf --host-tools CMD...   # g++ there is the host's (scripts/host-tools)
 #
 # The checkout is bound at the same path inside, so paths and build trees under build/ mean the
 # same on both sides; /proc and /dev are mounted; the environment is reduced to a plain PATH,
@@ -16,16 +15,11 @@ set -euo pipefail
 # shellcheck source=scripts/chroot-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/chroot-lib.sh"
 
-usage="usage: scripts/in-chroot.sh NAME [--host-tools] CMD [ARG...]"
+usage="usage: scripts/in-chroot.sh NAME CMD [ARG...]"
 usage+=" (NAME: $(chroot_names | paste -sd ' '))"
 (($# > 0)) || chroot_die "$usage"
 chroot_select "$1"
 shift
-mode=1
-if [[ ${1:-} == --host-tools ]]; then
-    mode=host-tools
-    shift
-fi
 (($# > 0)) || chroot_die "$usage"
 [[ $(id -u) == 0 ]] || chroot_die "scripts/in-chroot.sh needs root (chroot, mounts)"
 chroot_lock shared
@@ -36,4 +30,4 @@ fi
 why=$(chroot_runnable) || chroot_die "$CHROOT_NAME: $why"
 # exec: the runner in the namespace becomes this process, so a signal sent to it is passed on to
 # the command, and the lock stays held until the command has ended.
-CHROOT_EXEC=exec chroot_run "$mode" "$@"
+CHROOT_EXEC=exec chroot_run 1 "$@"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Provision the Debian chroots that corvane is built and tested in, one per row of the table in
-# scripts/chroot-lib.sh: sid (CPython 3.14 and 3.15 and their debug builds, x86-64) and trixie's
-# CPython 3.13 on i386, armhf and arm64.
+# scripts/chroot-lib.sh: Debian sid on x86-64 (CPython 3.14 and 3.15 and their debug builds) and
+# on i386, armhf and arm64 (CPython 3.13, 3.14 and 3.15).
 #
 #   scripts/provision.sh                    # every chroot (a no-op for those that are complete)
 #   scripts/provision.sh arm64 sid          # just these
@@ -12,8 +12,7 @@
 # and tools the build needs; scripts/in-chroot.sh runs a command there. The chroots are made at
 # the same time (the work is mostly downloading), each logging with its name in front. Needs
 # root and network access to the archive; installs what the host lacks with apt-get: mmdebstrap,
-# arch-test, qemu-user-static and binfmt-support for the emulated architectures, and the cross
-# compilers that build their wheels. Sizes and times are printed at the end of each.
+# arch-test, qemu-user-static and binfmt-support for the emulated architectures. Sizes and times are printed at the end of each.
 set -euo pipefail
 # shellcheck source=scripts/chroot-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/chroot-lib.sh"
@@ -88,9 +87,6 @@ for name in "${names[@]}"; do
         [[ -e /usr/share/binfmts/${CHROOT_RUN#qemu:} ]] || host_packages+=(qemu-user-static)
         command -v update-binfmts >/dev/null 2>&1 || host_packages+=(binfmt-support)
         need_binfmt+=("${CHROOT_RUN#qemu:}")
-    fi
-    if [[ $CHROOT_TRIPLET != - ]]; then
-        command -v "$CHROOT_TRIPLET-g++" >/dev/null 2>&1 || host_packages+=("g++-$CHROOT_TRIPLET")
     fi
 done
 if ((${#host_packages[@]} > 0)); then

@@ -1,6 +1,7 @@
 """The make targets' first step: what is missing is named, with how to get it, in seconds."""
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -24,17 +25,19 @@ SCRIPTS = Path(__file__).resolve().parent.parent / "scripts"
             "missing: PYTHON=python3.11: 3.11 is too old, corvane needs 3.12 or later\n",
         ),
         (
-            ["check_prereqs.py", "--build"],
+            ["check_prereqs.py", "--cxx"],
             {"PYTHON": sys.executable, "CXX": "/nonexistent/g++"},
             "missing: no C++ compiler: /nonexistent/g++ not found; on Debian, apt-get install g++"
             " (12 or later)\n",
         ),
-        (
-            ["check_prereqs.py", "--build"],
+        pytest.param(
+            ["check_prereqs.py", "--cxx"],
             # A compiler that runs but has no C++ library headers: no <expected>.
             {"PYTHON": sys.executable, "CXX": "g++ -nostdinc++"},
             "missing: g++ -nostdinc++ cannot compile C++23 (std::expected), which corvane is"
             " written in: it needs g++ 12 or later (on Debian 12, apt-get install g++)\n",
+            # The chroots that only test wheels have no g++: Zig, from PyPI, builds them.
+            marks=pytest.mark.skipif(shutil.which("g++") is None, reason="no g++ here"),
         ),
     ],
     ids=["too-old-python", "too-old-python-checked-first", "no-compiler", "no-cxx23"],

@@ -9,6 +9,7 @@ skipped otherwise: the suite never builds wheels itself.
 import email.parser
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import sysconfig
@@ -20,8 +21,10 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 TAG = "cp{}{}".format(*sys.version_info[:2])
+ABI = TAG + sys.abiflags  # a debug build's wheels carry its ABI of their own: cp314d
 # The machine part of this platform's wheel tags: the wheelhouse holds every platform's wheels.
 MACHINE = sysconfig.get_platform().split("-", 1)[1]
+MANYLINUX = re.compile(r"manylinux_(\d+)_(\d+)_")
 DIST_INFO = f"corvane-{PROJECT['version']}.dist-info"
 # What a wheel is built from.
 INPUTS = [ROOT / n for n in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE")] + [
@@ -33,7 +36,7 @@ INPUTS = [ROOT / n for n in ("pyproject.toml", "CMakeLists.txt", "README.md", "L
 def wheel():
     given = os.environ.get("CORVANE_WHEELHOUSE")
     house = pathlib.Path(given) if given else ROOT / "wheelhouse"
-    pattern = f"corvane-{PROJECT['version']}-{TAG}-{TAG}-*_{MACHINE}.whl"
+    pattern = f"corvane-{PROJECT['version']}-{TAG}-{ABI}-*_{MACHINE}.whl"
     found = sorted(house.glob(pattern))
     if len(found) == 1 and not given:
         # A wheel left from an earlier `make wheels` may predate the sources; testing it then
@@ -86,7 +89,12 @@ def test_wheel_is_tagged_manylinux_and_holds_the_module(wheel):
         names = set(zf.namelist())
         tags = email.parser.Parser().parsestr(zf.read(f"{DIST_INFO}/WHEEL").decode())
     assert tags["Root-Is-Purelib"] == "false"
-    assert sorted(tags.get_all("Tag")) == sorted(f"{TAG}-{TAG}-{p}" for p in platforms)
+    assert sorted(tags.get_all("Tag")) == sorted(f"{TAG}-{ABI}-{p}" for p in platforms)
+    # Built against glibc 2.17 with the C++ runtime linked in: no newer tag, and no shared
+    # runtime grafted in beside the extension by auditwheel.
+    glibc = [tuple(map(int, m.groups())) for m in map(MANYLINUX.match, platforms) if m]
+    assert glibc and max(glibc) <= (2, 17), wheel.name
+    assert not [n for n in names if n.startswith("corvane.libs/")]
     assert "corvane" + sysconfig.get_config_var("EXT_SUFFIX") in names
     assert f"{DIST_INFO}/licenses/LICENSE" in names
     # The PEP 561 stub-only package ships beside the extension, stub for stub.
@@ -94,6 +102,14 @@ def test_wheel_is_tagged_manylinux_and_holds_the_module(wheel):
     assert {n for n in names if n.startswith("corvane-stubs/") and n.endswith(".pyi")} == {
         f"corvane-stubs/{f.relative_to(stubs).as_posix()}" for f in stubs.rglob("*.pyi")
     }
+
+
+def test_extension_holds_no_path_of_the_build(wheel):
+    # The same wheel from any checkout: the build's paths would make two clones' wheels differ.
+    with zipfile.ZipFile(wheel) as zf:
+        (name,) = [n for n in zf.namelist() if n.endswith(".so")]
+        binary = zf.read(name)
+    assert str(ROOT).encode() not in binary
 
 
 def test_wheel_metadata_comes_from_pyproject(wheel):

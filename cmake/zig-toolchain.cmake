@@ -1,0 +1,27 @@
+# The toolchain of corvane's wheels (and of the builds the suite tests): Zig's clang, for the
+# machine CMake runs on, against glibc 2.17 (manylinux2014's floor). Zig brings its own C++ runtime
+# (libc++, libc++abi, libunwind) and links it in statically, built for that old glibc: the import
+# does not pay for loading a shared runtime, and the wheel runs on any glibc from 2.17 on.
+#   -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake -DZIG_EXECUTABLE=/path/to/zig
+if(NOT ZIG_EXECUTABLE)
+  message(FATAL_ERROR "zig-toolchain.cmake needs -DZIG_EXECUTABLE=/path/to/zig (PyPI's ziglang)")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_EXECUTABLE)
+
+# Under qemu-user or setarch, the host processor is the emulated machine's, as wanted.
+set(_machine ${CMAKE_HOST_SYSTEM_PROCESSOR})
+if(_machine MATCHES "^(x86_64|amd64)$")
+  set(_target x86_64-linux-gnu)
+elseif(_machine MATCHES "^i[3-6]86$")
+  set(_target x86-linux-gnu)
+elseif(_machine MATCHES "^(armv7l|armv8l)$")
+  set(_target arm-linux-gnueabihf)
+elseif(_machine STREQUAL "aarch64")
+  set(_target aarch64-linux-gnu)
+else()
+  message(FATAL_ERROR "no Zig target for machine '${_machine}'")
+endif()
+
+set(CMAKE_CXX_COMPILER "${ZIG_EXECUTABLE}")
+set(CMAKE_CXX_COMPILER_ARG1 c++)
+set(CMAKE_CXX_COMPILER_TARGET ${_target}.2.17)
