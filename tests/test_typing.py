@@ -98,10 +98,10 @@ def pyright():
         pytest.skip(
             "basedpyright is not installed (pip install --group pyright; nox provides it on x86-64)"
         )
-    # Strict, against this interpreter's installed module and stubs.
-    config = TYPECHECK / "pyrightconfig.json"
+    # The project's own configuration (pyproject.toml: strict), as a plain `basedpyright` in the
+    # checkout uses it, against this interpreter's installed module and stubs.
     return lambda *paths: subprocess.run(
-        [BASEDPYRIGHT, "--pythonpath", sys.executable, "-p", str(config), *map(str, paths)],
+        [BASEDPYRIGHT, "--pythonpath", sys.executable, *map(str, paths)],
         cwd=ROOT,
         capture_output=True,
         text=True,

@@ -40,3 +40,8 @@ def show(resp: Response) -> None:
             print(answer.bin_layout)  # rejected: [attr-defined]
         case _:
             pass
+
+
+def show_request(req: Request) -> None:
+    print(req[0].bin_layout)  # rejected: [union-attr]
+    req._0 = GetDoutsRequest()  # rejected: [misc]

@@ -71,6 +71,27 @@ def describe_response(resp: Response) -> str:
             return "unknown"
 
 
+def carried_request(req: Request) -> GetDoutsRequest | SetDoutsRequest:
+    # Every Request is one of its variants, so it offers its record in the same ways as they do,
+    # typed as either record.
+    assert len(req) == 1
+    assert_type(req._0, GetDoutsRequest | SetDoutsRequest)
+    assert_type(req[0], GetDoutsRequest | SetDoutsRequest)
+    (record,) = req
+    assert_type(record, GetDoutsRequest | SetDoutsRequest)
+    return record
+
+
+def carried_response(resp: Response) -> GetDoutsResponse | SetDoutsResponse:
+    assert len(resp) == 1
+    assert_type(resp._0, GetDoutsResponse | SetDoutsResponse)
+    assert_type(resp[Index()], GetDoutsResponse | SetDoutsResponse)
+    for record in resp:
+        assert_type(record, GetDoutsResponse | SetDoutsResponse)
+    (record,) = resp
+    return record
+
+
 def variants() -> list[str]:
     get_req = Request.GetDouts(GetDoutsRequest())
     set_req = packets.Request.SetDouts(_0=SetDoutsRequest(0xA5C3))
@@ -92,6 +113,8 @@ def variants() -> list[str]:
     any_req: Request = set_req
     cmds: set[int] = {any_req.cmd(), get_resp.cmd()}
     assert cmds == {0, 1}
+    assert isinstance(carried_request(any_req), SetDoutsRequest)
+    assert isinstance(carried_response(get_resp), GetDoutsResponse)
     base_ids = {
         Request.base_id(),
         Response.base_id(),

@@ -1,4 +1,4 @@
-# Request and Response are closed tagged unions. Each value is an object of exactly one variant
+# Request and Response are closed tagged unions. Each object is an object of exactly one variant
 # class, reached as Request.GetDouts, Request.SetDouts, Response.GetDouts or Response.SetDouts,
 # which derives from its union class and carries one record as `_0`.
 #
@@ -14,10 +14,15 @@
 # disjoint bases (their objects have a C layout of their own), so no class can derive from
 # Request and from another such class at once.
 #
+# Since every object of a union is one of its variants (neither the union class nor a Python
+# subclass of it can make objects), a value typed as the union offers what every variant offers:
+# `_0`, `[0]`, `len()` and iteration, typed as the union of that union's records. At run time
+# these live on the variant classes only, and stubs/stubtest-allowlist.txt tells stubtest so.
+#
 # A variant iterates (one item): at run time through the sequence protocol (`__getitem__` until
 # IndexError), which type checkers do not count as iteration; so `__iter__` is declared, which
-# makes `(record,) = variant` type-check. The classes have no `__iter__` of their own:
-# stubs/stubtest-allowlist.txt tells stubtest so.
+# makes `(record,) = variant` type-check. The classes have no `__iter__` of their own, which the
+# allowlist also records.
 
 from abc import ABCMeta, abstractmethod
 from collections.abc import Iterator
@@ -43,6 +48,15 @@ class Request(metaclass=ABCMeta):
     @abstractmethod
     def cmd(self) -> Literal[0, 1]:
         """The command code of this variant: 0 for GetDouts, 1 for SetDouts."""
+
+    # What every variant offers, typed as either record (see the comment at the top).
+    @property
+    def _0(self) -> GetDoutsRequest | SetDoutsRequest:
+        """A new copy of the carried request record."""
+
+    def __len__(self) -> Literal[1]: ...
+    def __getitem__(self, idx: int | SupportsIndex, /) -> GetDoutsRequest | SetDoutsRequest: ...
+    def __iter__(self) -> Iterator[GetDoutsRequest | SetDoutsRequest]: ...
 
     @final
     class GetDouts(Request):
@@ -85,6 +99,15 @@ class Response(metaclass=ABCMeta):
     @abstractmethod
     def cmd(self) -> Literal[0, 1]:
         """The command code of this variant: 0 for GetDouts, 1 for SetDouts."""
+
+    # What every variant offers, typed as either record (see the comment at the top).
+    @property
+    def _0(self) -> GetDoutsResponse | SetDoutsResponse:
+        """A new copy of the carried response record."""
+
+    def __len__(self) -> Literal[1]: ...
+    def __getitem__(self, idx: int | SupportsIndex, /) -> GetDoutsResponse | SetDoutsResponse: ...
+    def __iter__(self) -> Iterator[GetDoutsResponse | SetDoutsResponse]: ...
 
     @final
     class GetDouts(Response):
