@@ -94,17 +94,20 @@ TWINE_REQUIRES = (
 )
 
 
-def tool_venv(session: nox.Session, venv: Path, base_python: str, group: str) -> Path:
+def tool_venv(
+    session: nox.Session, venv: Path, base_python: str, group: str, inside: tuple[str, ...] = ()
+) -> Path:
     """A venv outside nox's own bookkeeping, made by `base_python` and holding dependency group
-    `group`, reinstalled whenever pyproject.toml changes; returns its bin directory."""
+    `group`, reinstalled whenever pyproject.toml changes; returns its bin directory. `inside` is
+    what runs the commands in a chroot."""
     bin_dir = venv / "bin"
     stamp = venv / "installed-from-pyproject"
     if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
         if not (bin_dir / "python").exists():
-            session.run(base_python, "-m", "venv", str(venv), external=True, silent=True)
+            session.run(*inside, base_python, "-m", "venv", str(venv), external=True, silent=True)
         python = str(bin_dir / "python")
-        session.run(python, "-m", "pip", "install", "-q", PIP, external=True)
-        session.run(python, "-m", "pip", "install", "-q", "--group", group, external=True)
+        session.run(*inside, python, "-m", "pip", "install", "-q", PIP, external=True)
+        session.run(*inside, python, "-m", "pip", "install", "-q", "--group", group, external=True)
         if group == "build":
             # twine without keyring (for uploads): keyring pulls in PyCA cryptography, which has
             # no wheel for i686 or armv7l, and `twine check` needs none of it.
@@ -538,6 +541,38 @@ def sdist(session: nox.Session, interpreter, first: bool) -> None:
     session.install("--force-reinstall", "--no-cache-dir", str(archive))
     basedpyright(session)
     session.run("python", "-m", "pytest", "-q", *session.posargs)
+
+
+# --- other platforms ---------------------------------------------------------------------------
+# On the host, the test and bench tags also take in every Debian chroot of scripts/chroot-lib.sh:
+# session test-in-<name> runs `nox -t test` there, by the chroot's own interpreter and in the same
+# checkout (bound at the same path), so that each chroot's interpreters get the host's sessions;
+# one that is not provisioned is skipped. PYTHON picks one interpreter of the side it is given
+# on, so with it the chroots are left out: `scripts/in-chroot.sh sid env PYTHON=python3.14d
+# make test` picks one of a chroot's.
+CHROOT_ROWS = (
+    "source scripts/chroot-lib.sh && for name in $(chroot_names); do chroot_select $name && "
+    "echo $name $CHROOT_PYTHON $CHROOT_BENCH $CHROOT_DONE; done"
+)
+
+
+def in_chroot(tag: str, name: str, python: str, done: str) -> None:
+    def session(s: nox.Session) -> None:
+        if not Path(done).exists():
+            s.skip(f"no {name} chroot: `make chroots` makes it")
+        inside = (str(ROOT / "scripts" / "in-chroot.sh"), name)
+        bin_dir = tool_venv(s, ROOT / "build" / name / "nox-venv", python, "nox", inside)
+        s.run(*inside, str(bin_dir / "nox"), "-t", tag, "--", *s.posargs, external=True)
+
+    session.__doc__ = f"`nox -t {tag}` in the {name} chroot (arguments go to its sessions)."
+    nox.session(name=f"{tag}-in-{name}", python=False, tags=[tag])(session)
+
+
+if not (os.environ.get("CORVANE_CHROOT") or os.environ.get("PYTHON")):
+    rows = subprocess.run(["bash", "-c", CHROOT_ROWS], cwd=ROOT, capture_output=True, text=True)
+    for name, python, bench, done in (line.split() for line in rows.stdout.splitlines()):
+        for tag in ("test", "bench") if bench == "yes" else ("test",):
+            in_chroot(tag, name, python, done)
 
 
 # --- formatting and lint (nox's own interpreter: the tools are the same on any) -----------------

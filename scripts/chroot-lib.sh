@@ -11,7 +11,8 @@
 CHROOT_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 
 # One row per chroot; every script takes its facts from here, so a platform is one more row.
-#   name      what the scripts and `make ... WHERE=` call it; the root is build/<name>-root
+#   name      what the scripts and nox's sessions (test-in-<name>) call it; the root is
+#             build/<name>-root
 #   suite     the Debian suite it is made from
 #   arch      its Debian architecture
 #   run       how the chroot's programs run here: "native", "setarch:<machine>" (native, with
@@ -21,8 +22,8 @@ CHROOT_CHECKOUT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 #             pointer authentication the slow way (a Python loop 18 times slower); cortex-a72 is a
 #             Raspberry Pi 4's core
 #   python    the interpreter that runs nox there
-#   bench     yes where `make bench` runs too: x86-64 only, where the README's figures and the
-#             benchmark's targets come from (under emulation the timings would be the emulator's)
+#   bench     yes where `make bench` runs too: x86-64 only, where the benchmark's targets come
+#             from (under emulation the timings would be the emulator's)
 #   packages  what is installed besides CHROOT_BASE_PACKAGES
 CHROOT_TABLE=(
     # name suite arch  run               qemu_cpu   python              bench packages

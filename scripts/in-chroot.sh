@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Run a command in one of the chroots that scripts/provision.sh made, in this checkout:
 #
-#   scripts/in-chroot.sh sid env PYTHON=/usr/bin/python3.14d make test-here
+#   scripts/in-chroot.sh sid env PYTHON=python3.14d build/sid/nox-venv/bin/nox -t test
 #   scripts/in-chroot.sh arm64 uname -m
 #
 # The checkout is bound at the same path inside, so paths and build trees under build/ mean the
