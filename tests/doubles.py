@@ -99,6 +99,16 @@ AS_U64 = c_api("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong, ctypes.py_object
 NUMBER_INDEX = c_api("PyNumber_Index", ctypes.py_object, ctypes.py_object)
 
 
+def context_names(error, limit=5):
+    """The type names along an exception's __context__ chain, from the exception itself. A chain
+    that loops shows as `limit` names."""
+    names = []
+    while error is not None and len(names) < limit:
+        names.append(type(error).__name__)
+        error = error.__context__
+    return names
+
+
 # --- doubles ---------------------------------------------------------------------------------
 
 INDEX_CALLS = [0]  # calls of the __index__ of Idx, Raiser and SubInt; reset it before counting
@@ -194,6 +204,13 @@ class ShownKey(str):
 
     def __repr__(self):
         return f"ShownKey({str.__repr__(self)}, {self.shown!r})"
+
+
+class ReRaise:
+    """str() re-raises the exception being handled where it is called."""
+
+    def __str__(self):
+        raise
 
 
 class Unprintable(str):

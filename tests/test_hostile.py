@@ -17,7 +17,7 @@ from corvane import get_do_request, set_do_request
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-from doubles import NoStr, Raiser, ShownKey, c_api
+from doubles import NoStr, Raiser, ReRaise, ShownKey, c_api, context_names
 from test_boundary_model import PANIC
 
 
@@ -93,13 +93,32 @@ class Halt(BaseException):
     """A stop request of a script's own: not an Exception either."""
 
 
+def reraised_by_panic_text(stop):
+    """The panic's str() re-raises the stop request being handled, which has a context."""
+    try:
+        try:
+            raise LookupError("earlier")
+        except LookupError:
+            raise stop
+    except BaseException:
+        set_do_request(Raiser(PANIC(ReRaise())), 1)
+
+
+# rendering: (call, the names along the stop request's __context__ chain after its own)
 RENDERINGS = {
-    "function keyword": lambda stop: get_do_request(1, 2, **{ShownKey("port", stop): 1}),
-    "class keyword": lambda stop: SetDoutsRequest(**{ShownKey("x", stop): 1}),
-    "TypeError text": lambda stop: set_do_request(Raiser(TypeError(NoStr(stop))), 1),
+    "function keyword": (lambda stop: get_do_request(1, 2, **{ShownKey("port", stop): 1}), []),
+    "class keyword": (lambda stop: SetDoutsRequest(**{ShownKey("x", stop): 1}), []),
+    "TypeError text": (lambda stop: set_do_request(Raiser(TypeError(NoStr(stop))), 1), []),
 }
 if PANIC is not None:
-    RENDERINGS["panic text"] = lambda stop: SetDoutsResponse(Raiser(PANIC(NoStr(stop))))
+    RENDERINGS["panic text"] = (
+        lambda stop: SetDoutsResponse(Raiser(PANIC(NoStr(stop)))),
+        ["PanicException"],
+    )
+    RENDERINGS["panic text re-raising"] = (
+        reraised_by_panic_text,
+        ["PanicException", "LookupError"],
+    )
 STOPS = [KeyboardInterrupt, SystemExit, GeneratorExit, Halt]
 
 
@@ -107,13 +126,15 @@ STOPS = [KeyboardInterrupt, SystemExit, GeneratorExit, Halt]
 @pytest.mark.parametrize("rendering", RENDERINGS)
 def test_stop_request_while_rendering_propagates_in_place_of_the_error(rendering, stop):
     request, unraisable, hook = stop("stop"), [], sys.unraisablehook
+    call, context = RENDERINGS[rendering]
     sys.unraisablehook = unraisable.append
     try:
         with pytest.raises(BaseException) as raised:
-            RENDERINGS[rendering](request)
+            call(request)
     finally:
         sys.unraisablehook = hook
     assert (raised.value, unraisable) == (request, [])
+    assert context_names(request) == [stop.__name__, *context]
 
 
 # --- an object's class and its tag never disagree -------------------------------------------
@@ -243,15 +264,17 @@ def test_texts_keep_their_nul_and_everything_after_it(call, kind, text):
 
 # --- whichever way a build ends, sys.modules holds the stored tree's modules ---------------
 
-# (mode, the positions tried, what the other build gave, what the first import raised)
+# (mode, the positions tried, what the other build gave, what the first import raised: the names
+# along its __context__ chain)
 MEETINGS = [
     ("reenter", "1234", "same", None),
     ("reenter fails", "1234", "Boom", None),
-    ("outer fails", "123", "same", "Boom"),
+    ("outer fails", "123", "same", ["Boom"]),
+    ("restore stopped", "123", "same", ["KeyboardInterrupt", "Boom"]),
     ("racer wins", "1234", "same", None),
     ("racer fails", "1234", "Boom", None),
     ("racer loses", "1", "same", None),
-    ("racer outlasts", "123", "same", "Boom"),
+    ("racer outlasts", "123", "same", ["Boom"]),
 ]
 FIRST_IMPORTS = [
     (mode, position, other, first)

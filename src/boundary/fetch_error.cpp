@@ -5,10 +5,35 @@
 #include "src/boundary/render_object.hpp"
 
 #include <cstdio>
+#include <unordered_set>
+#include <vector>
 
 namespace corvane {
 
 namespace {
+
+// An exception's __context__ chain, from the exception itself, each exception once: a chain
+// that loops (Python code can set any __context__) is taken up to its first repetition. Held
+// strongly, so that no exception of it is freed while the chain is relinked.
+struct ContextChain {
+    std::vector<Owned> links;
+    std::unordered_set<PyObject*> members;
+
+    explicit ContextChain(Borrowed first) {
+        for (Owned link = Owned::new_ref(first); link && members.insert(link.get()).second;) {
+            Owned next = Owned::steal(PyException_GetContext(link.get()));
+            links.push_back(std::move(link));
+            link = std::move(next);
+        }
+    }
+    bool holds(PyObject* exception) const { return members.contains(exception); }
+};
+
+void set_context(PyObject* exception, PyObject* context) {
+    if (Owned::steal(PyException_GetContext(exception)).get() != context) {
+        PyException_SetContext(exception, Owned::new_ref(context).release());
+    }
+}
 
 constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
 
@@ -31,8 +56,9 @@ PyResult<std::string> panic_text(Borrowed panic) {
 PythonError resume_panic(Owned panic) {
     auto text = panic_text(panic.borrow());
     if (!text) {
-        // The panic is not lost: the stop request shows it as the exception it interrupted.
-        PyException_SetContext(text.error().exception().get(), panic.release());
+        // The panic is not lost: the stop request shows it as the exception it interrupted. It
+        // may be the very exception the panic was raised while handling, re-raised by str().
+        chain_context(text.error().exception(), panic.borrow());
         return std::move(text.error());
     }
     std::fputs("--- corvane is resuming a panic after fetching a PanicException from Python. ---\n"
@@ -45,6 +71,33 @@ PythonError resume_panic(Owned panic) {
 }
 
 } // namespace
+
+void chain_context(Borrowed raised, Borrowed context) {
+    if (raised.get() == context.get()) {
+        return;
+    }
+    ContextChain own(raised);
+    ContextChain joined(context);
+    // The new order: `raised`, its own chain up to where that reaches `context`'s chain (all of
+    // which is in `context`'s chain from there on), then `context`'s chain without `raised`.
+    // Every exception of both chains is in it once, and all allocation is done before any
+    // context changes.
+    std::vector<PyObject*> order;
+    order.reserve(own.links.size() + joined.links.size());
+    order.push_back(raised.get());
+    for (std::size_t i = 1; i < own.links.size() && !joined.holds(own.links[i].get()); ++i) {
+        order.push_back(own.links[i].get());
+    }
+    for (const Owned& link : joined.links) {
+        if (link.get() != raised.get()) {
+            order.push_back(link.get());
+        }
+    }
+    for (std::size_t i = 0; i + 1 < order.size(); ++i) {
+        set_context(order[i], order[i + 1]);
+    }
+    set_context(order.back(), nullptr);
+}
 
 PythonError fetch_error() {
     Owned raised = Owned::steal(PyErr_GetRaisedException());

@@ -6,11 +6,14 @@
 // because the classes and modules built here belong to the first one.
 #include "src/boundary/call_guard.hpp"
 #include "src/boundary/fetch_error.hpp"
+#include "src/boundary/internal_failure.hpp"
 #include "src/module/module_tree.hpp"
 #include "src/module/once_ref.hpp"
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <type_traits>
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
 // 3.12 calls a single-phase init function first and only then asks whether the interpreter
@@ -89,27 +92,78 @@ PyStatus bind_interpreter() {
     return {};
 }
 
+// Runs a step of the import whose internal failure is not the end of it: the failure becomes
+// the PanicException that the call guard would make of it (deferred: nothing is made yet), and
+// the handler is left before anything runs that can run Python code.
+template <class Body> std::invoke_result_t<Body> failure_as_panic(Body&& body) {
+    std::string message;
+    try {
+        return body();
+    } catch (...) {
+        message = current_failure_message();
+    }
+    return fail(PythonError::panic(std::move(message)));
+}
+
+// Hands an error that no caller can be given to the unraisable hook, with the module that the
+// work it ended was for.
+void report_unraisable(PythonError error, Borrowed tree) {
+    std::move(error).raise();
+    PyErr_WriteUnraisable(top_module_of(tree).get());
+}
+
 // Puts the stored tree's modules back in sys.modules, should a build that met it have entered
-// its own over them.
-PyStatus restore_stored_registrations() {
+// its own over them. That goes through the import of sys, as a build does. Should it be cut
+// short (a Ctrl-C from an import hook, say), the rest is entered at once, straight into
+// sys.modules: nothing later would finish it, since a build that fails after a re-entered
+// import succeeded leaves that import's "corvane" in sys.modules, and importing corvane again
+// then calls nothing here. The result is the first attempt's; an error of the second is
+// reported as unraisable.
+PyStatus restore_stored_registrations(Borrowed tree) {
+    PyStatus restored = failure_as_panic([tree] { return register_nested_modules(tree); });
+    if (!restored) {
+        if (PyStatus entered = register_nested_modules_directly(tree); !entered) {
+            report_unraisable(std::move(entered.error()), tree);
+        }
+    }
+    return restored;
+}
+
+// What a failed build ends with. What it entered in sys.modules gives way to the stored tree
+// first, if there is one. A stop request that interrupts that (KeyboardInterrupt, SystemExit,
+// ...) is what the caller gets, with the build's error in its context; any other error of it is
+// reported as unraisable, and the caller gets the build's error.
+PythonError end_failed_build(PythonError failure) {
     Borrowed tree = init_state.tree.get();
-    return tree ? register_nested_modules(tree) : PyStatus{};
+    if (!tree) {
+        return failure;
+    }
+    PyStatus restored = restore_stored_registrations(tree);
+    if (restored) {
+        return failure;
+    }
+    PythonError interruption = std::move(restored.error());
+    if (!is_stop_request(interruption.exception())) {
+        report_unraisable(std::move(interruption), tree);
+        return failure;
+    }
+    // Should the build's error not even be made (for want of memory), the stop request still
+    // reaches the caller, without it.
+    auto build_error = failure_as_panic(
+        [&failure]() -> PyResult<Owned> { return std::move(failure).take_exception(); });
+    if (build_error) {
+        chain_context(interruption.exception(), build_error->borrow());
+    }
+    return interruption;
 }
 
 // A newly built tree, not yet stored.
 PyResult<Owned> build_tree() {
-    try {
-        Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
-        if (!module) {
-            return fetched_error();
-        }
-        return build_module_tree(module.borrow());
-    } catch (...) {
-        // An internal failure ends this build as an error does (below): what it entered in
-        // sys.modules gives way to the stored tree first.
-        (void)restore_stored_registrations();
-        throw;
+    Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
+    if (!module) {
+        return fetched_error();
     }
+    return build_module_tree(module.borrow());
 }
 
 // One build's place among the others, from its start to its end (however it ends).
@@ -141,17 +195,17 @@ PyResult<Owned> make_top_module() {
     // Another build can run beside this one: re-entered through an __import__ hook while this
     // one imports sys, or from another thread while the interpreter lets it in. Whichever way
     // a build ends (won, lost or failed), the stored tree, if there is one, is what sys.modules
-    // holds then. A failed build reports its own error, not the restoring's.
+    // holds then. A failed build reports its own error, unless a stop request interrupts the
+    // restoring; an internal failure ends it as an error does.
     BuildInProgress build;
-    auto built = build_tree();
+    auto built = failure_as_panic(build_tree);
     if (!built) {
-        (void)restore_stored_registrations();
-        return forward_error(built);
+        return fail(end_failed_build(std::move(built.error())));
     }
     PyObject* ours = built->get();
     Borrowed tree = init_state.tree.set_or_keep(std::move(*built));
     if (tree.get() != ours || build.met_another()) {
-        if (PyStatus registered = register_nested_modules(tree); !registered) {
+        if (PyStatus registered = restore_stored_registrations(tree); !registered) {
             return forward_error(registered);
         }
     }

@@ -245,6 +245,23 @@ PyStatus register_nested_modules(Borrowed tree) {
     return {};
 }
 
+PyStatus register_nested_modules_directly(Borrowed tree) {
+    // Borrowed from the sys module's dict, which a freed module's finalizers could change.
+    Owned modules = Owned::new_ref(PySys_GetObject("modules"));
+    if (!modules || !PyDict_CheckExact(modules.get())) {
+        return {};
+    }
+    for (std::size_t i = 0; i < std::size(kNestedKeys); ++i) {
+        Borrowed module = PyTuple_GET_ITEM(tree.get(), static_cast<Py_ssize_t>(i) + 1);
+        if (PyStatus registered =
+                status_of(PyDict_SetItemString(modules.get(), kNestedKeys[i], module.get()));
+            !registered) {
+            return registered;
+        }
+    }
+    return {};
+}
+
 Borrowed top_module_of(Borrowed tree) {
     return PyTuple_GET_ITEM(tree.get(), 0);
 }

@@ -17,4 +17,9 @@ Borrowed top_module_of(Borrowed tree);
 // under their keys.
 PyStatus register_nested_modules(Borrowed tree);
 
+// The same, straight into the sys module's sys.modules, without importing sys: no import hook
+// sees it, and as long as sys.modules is a plain dict nothing runs but the release of the
+// entries it replaces. A sys.modules of any other kind is left alone.
+PyStatus register_nested_modules_directly(Borrowed tree);
+
 } // namespace corvane

@@ -7,6 +7,8 @@ time (the build does so once per nested module it enters in sys.modules):
                 has entered its other nested modules in sys.modules;
   outer fails   the same as reenter, but the first build then fails at its next import of sys
                 (corvane is then imported again);
+  restore stopped the same as outer fails, and a KeyboardInterrupt then stops the putting back
+                of the re-entered build's modules in sys.modules, at its first import of sys;
   racer wins    another thread calls PyInit_corvane and finishes first;
   racer fails   another thread calls PyInit_corvane, which fails as "reenter fails" does;
   racer loses   another thread calls PyInit_corvane, whose build goes on (from its first import
@@ -16,7 +18,7 @@ time (the build does so once per nested module it enters in sys.modules):
                 only then does the other build go on, and win (corvane is then imported again).
 Prints, as JSON, whether each nested module's sys.modules entry is the module reached through
 corvane, what the other build gave (the same corvane, or the name of its error) and what the
-first import raised, if anything.
+first import raised, if anything (the names along its __context__ chain).
 """
 
 import builtins
@@ -27,19 +29,15 @@ import json
 import sys
 import threading
 
-# Not taken from doubles, which imports corvane: the import here must be the first.
-NESTED = [
-    "corvane.do_mod.packets.get_do",
-    "corvane.do_mod.packets.set_do",
-    "corvane.do_mod.packets",
-    "corvane.do_mod",
-]
+from doubles import NESTED, context_names  # doubles imports nothing of corvane
 
 
 class Boom(Exception):
     pass
 
 
+OTHER_FAILS = ("reenter fails", "racer fails")  # the other build fails at its last sys import
+OUTER_FAILS = ("outer fails", "restore stopped")  # the first build fails after a re-entered one
 mode, position = sys.argv[1], int(sys.argv[2])
 init = ctypes.PyDLL(importlib.util.find_spec("corvane").origin).PyInit_corvane
 init.restype = ctypes.py_object
@@ -81,15 +79,22 @@ def hook(name, *args, **kwargs):
         if other_sys_imports[0] == 1 + 3:  # get_do and set_do are entered
             racer_paused.set()
             import_done.wait()
-    elif name == "sys" and mode.endswith("fails") and len(other) == 0 and other_sys_imports[0]:
+    elif (
+        name == "sys"
+        and mode in OTHER_FAILS + OUTER_FAILS
+        and len(other) == 0
+        and other_sys_imports[0]
+    ):
         other_sys_imports[0] += 1
-        if other_sys_imports[0] == 1 + len(NESTED) and mode != "outer fails":
+        if other_sys_imports[0] == 1 + len(NESTED) and mode in OTHER_FAILS:
             raise Boom("the other build fails")
     elif name == "sys" and not racer_started.is_set():
         sys_imports += 1
-        if sys_imports == position + 1 and mode in ("outer fails", "racer outlasts"):
+        if sys_imports == position + 1 and mode in OUTER_FAILS + ("racer outlasts",):
             raise Boom("the first build fails")
-        if sys_imports == position and mode.startswith(("reenter", "outer")):
+        if sys_imports == position + 2 and mode == "restore stopped":
+            raise KeyboardInterrupt("the restoring is stopped")
+        if sys_imports == position and mode.startswith(("reenter", "outer", "restore")):
             other_sys_imports[0] = 1
             other_build(reentered)
         elif sys_imports == position and mode.startswith("racer"):
@@ -110,8 +115,8 @@ RACER = []
 builtins.__import__ = hook
 try:
     import corvane  # noqa: F401 - the import under test
-except Boom:
-    first = "Boom"
+except (Boom, KeyboardInterrupt) as error:
+    first = context_names(error)
 else:
     first = None
 
