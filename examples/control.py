@@ -1,22 +1,27 @@
 """Drive a DO board over a serial link with request frames built by corvane.
 
 Opens the serial port with pyserial, reads the board's outputs (GetDouts), sets them a few times
-(SetDouts), and reads them back. For each frame it prints the bytes sent, the board's reading of
-them and the board's outputs as a row of bits. It exits 0 when the board understood every frame,
-1 when it did not, 2 when an argument is out of range or the port cannot be opened, and 130 when
-stopped with Ctrl-C.
+(SetDouts), and reads them back, printing the bytes of each frame sent.
 
     python examples/do_board_sim.py --link /tmp/do-board &    # the simulated board
     python examples/control.py /tmp/do-board
+    python examples/control.py /dev/ttyUSB0 --hardware         # a real board
 
-The board's reading comes from the one-line text reply of the simulated board
-(examples/do_board_sim.py describes it: "STATUS OUTPUTS ID READING"); corvane itself only builds
-request frames and defines no response encoding.
+corvane builds request frames only and defines no encoding for responses, so what this script
+makes of a reply depends on its mode:
+
+- by default it talks to the simulated board (examples/do_board_sim.py) and reads that board's
+  one-line text replies ("STATUS OUTPUTS ID READING"), which no real board sends: it prints the
+  board's reading of each frame and its outputs as a row of bits, and checks that the board
+  carried out every frame;
+- with --hardware it decodes nothing: it prints whatever comes back after each frame as hex
+  bytes, or that nothing came, and checks only that every frame was written.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import sys
@@ -32,6 +37,16 @@ import corvane
 MAX_BAUDRATE: Final = 4_000_000  # Linux's highest standard serial speed
 MAX_SECONDS: Final = 3600.0
 PATIENCE: Final = 1.0  # how long a reply may take before the wait is announced
+QUIET: Final = 0.1  # in --hardware mode, a reply ends when the line is quiet this long
+PROG: Final = os.path.basename(sys.argv[0])
+
+STATUSES: Final = """\
+exit status:
+  0    the board carried out every frame (--hardware: every frame was written)
+  1    it did not, the port failed, or the output could not be written
+  2    a bad argument (every one is checked before anything else), or the port cannot be opened
+  130  stopped with Ctrl-C
+  141  the output's reader has gone (as in `control.py PORT | head`): it ends quietly"""
 
 
 @dataclass(frozen=True)
@@ -90,6 +105,22 @@ def bit_row(outputs: int) -> str:
     return " ".join(bits[i : i + 4] for i in range(0, 16, 4))
 
 
+class OutputError(Exception):
+    """Standard output cannot be written: its reader has gone, or its disk is full."""
+
+    def __init__(self, reason: OSError) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def say(text: str = "") -> None:
+    """Print one line of the script's output at once: each line tells of a step on the link."""
+    try:
+        print(text, flush=True)
+    except OSError as error:
+        raise OutputError(error) from None
+
+
 def parse_reply(line: bytes) -> Reply | None:
     """A complete "STATUS OUTPUTS ID READING" line, or None."""
     if not line.endswith(b"\n"):
@@ -105,13 +136,23 @@ def parse_reply(line: bytes) -> Reply | None:
 
 
 def problem(step: Step, line: bytes, reply: Reply | None, timeout: float) -> str | None:
-    """Why the board did not understand the frame, or None if it did."""
+    """Why the frame was not carried out, as far as the reply tells, or None if it was."""
     if not line:
-        return f"no reply from the board within {timeout:g} s"
+        return f"NO REPLY: nothing came back within {timeout:g} s"
     if reply is None:
-        return f"unreadable reply {line!r}"
+        return (
+            f"UNREADABLE REPLY: {line!r} is not a text reply of the simulated board"
+            " (for a real board, use --hardware)"
+        )
+    if reply.status == "IGNORED":
+        return "NOT CARRIED OUT: the frame is for another board (is --address right?)"
     if reply.status != "OK":
-        return f"the board did not understand the frame ({reply.status})"
+        return f"NOT CARRIED OUT: the board rejected the frame ({reply.status})"
+    reason = mismatch(step, reply)
+    return None if reason is None else f"NOT CARRIED OUT: {reason}"
+
+
+def mismatch(step: Step, reply: Reply) -> str | None:
     if reply.id != f"{step.id:08X}":
         return f"the reply is for id {reply.id}, not {step.id:08X}"
     if step.expected_outputs is not None and reply.outputs != step.expected_outputs:
@@ -126,31 +167,71 @@ def read_reply(port: serial.Serial, timeout: float) -> bytes:
     line = port.readline()
     if line.endswith(b"\n") or timeout <= PATIENCE:
         return line
-    print(f"   waiting up to {timeout - PATIENCE:g} s more for the board's reply ...", flush=True)
+    say(f"   waiting up to {timeout - PATIENCE:g} s more for the board's reply ...")
     port.timeout = timeout - PATIENCE
     return line + port.readline()
 
 
+def read_bytes(port: serial.Serial, timeout: float, quiet: float) -> bytes:
+    """Whatever comes back: nothing, if no byte comes within `timeout` seconds; else every byte
+    until the line has been quiet for `quiet` seconds. A wait past a second is announced."""
+    port.timeout = min(timeout, PATIENCE)
+    data = port.read(1)
+    if not data and timeout > PATIENCE:
+        say(f"   waiting up to {timeout - PATIENCE:g} s more for a reply ...")
+        port.timeout = timeout - PATIENCE
+        data = port.read(1)
+    port.timeout = quiet
+    more = data
+    while more:
+        more = port.read(max(1, port.in_waiting))
+        data += more
+    return data
+
+
+def send(port: serial.Serial, number: int, step: Step) -> None:
+    say(f"{number}. {step.what}")
+    say(f"   {step.call} -> {step.frame.hex(' ').upper()}")
+    port.write(step.frame)
+    port.flush()
+
+
 def run(port: serial.Serial, steps: list[Step], timeout: float) -> int:
-    """Send each step's frame, print what came of it; returns the number understood."""
-    understood = 0
+    """Talk to the simulated board: send each step's frame, print the board's reading of it;
+    returns the exit status (0 when the board carried out every frame)."""
+    carried_out = 0
     for number, step in enumerate(steps, start=1):
-        print(f"{number}. {step.what}")
-        print(f"   {step.call} -> {step.frame.hex(' ').upper()}", flush=True)
-        port.write(step.frame)
-        port.flush()
+        send(port, number, step)
         line = read_reply(port, timeout)
         reply = parse_reply(line)
         if reply is not None:
-            print(f"   board:   {reply.status} {reply.reading}")
-            print(f"   outputs: {bit_row(reply.outputs)}   (DO15 ... DO0)")
+            say(f"   board:   {reply.status} {reply.reading}")
+            say(f"   outputs: {bit_row(reply.outputs)}   (DO15 ... DO0)")
         why = problem(step, line, reply, timeout)
         if why is None:
-            understood += 1
+            carried_out += 1
         else:
-            print(f"   NOT UNDERSTOOD: {why}")
-        print()
-    return understood
+            say(f"   {why}")
+        say()
+    say(f"the board carried out {carried_out} of {len(steps)} frames")
+    return 0 if carried_out == len(steps) else 1
+
+
+def run_hardware(port: serial.Serial, steps: list[Step], timeout: float, quiet: float) -> int:
+    """Talk to a real board: send each step's frame and print what comes back as hex, decoding
+    nothing; returns the exit status (0: every frame was written, which is all it can tell)."""
+    answered = 0
+    for number, step in enumerate(steps, start=1):
+        send(port, number, step)
+        data = read_bytes(port, timeout, quiet)
+        if data:
+            answered += 1
+            say(f"   reply:   {data.hex(' ').upper()}   ({len(data)} bytes, not decoded)")
+        else:
+            say(f"   reply:   nothing within {timeout:g} s")
+        say()
+    say(f"wrote all {len(steps)} frames; {answered} of them had a reply")
+    return 0
 
 
 class OneLineParser(argparse.ArgumentParser):
@@ -188,9 +269,23 @@ def seconds_in(low: float, high: float, *, low_included: bool) -> Callable[[str]
     return parse
 
 
+def port_path(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("the path is empty")
+    return text
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = OneLineParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
-    parser.add_argument("port", help="serial port of the board, e.g. /dev/ttyUSB0 or a pty")
+    parser = OneLineParser(
+        description=__doc__,
+        epilog=STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "port",
+        type=port_path,
+        help="serial port of the board, e.g. /dev/ttyUSB0, or the simulated board's pty or link",
+    )
     parser.add_argument(
         "--address",
         type=integer_in(0, 255),
@@ -209,14 +304,21 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         type=seconds_in(0, MAX_SECONDS, low_included=True),
         default=10.0,
         metavar="SECONDS",
-        help="how long to wait for the port to appear (default 10)",
+        help="how long to wait for the port to appear (default 10): a simulated board makes its"
+        " link once it is ready, a USB adapter appears when plugged in",
     )
     parser.add_argument(
         "--timeout",
         type=seconds_in(0, MAX_SECONDS, low_included=False),
         default=5.0,
         metavar="SECONDS",
-        help="how long to wait for each reply (default 5)",
+        help="how long to wait for each reply (default 5); a wait past a second is announced",
+    )
+    parser.add_argument(
+        "--hardware",
+        action="store_true",
+        help="for a real board: print each reply as hex bytes and decode nothing (a reply ends"
+        f" when the line is quiet for {QUIET:g} s, or 20 bit times if longer)",
     )
     return parser.parse_args(argv)
 
@@ -226,25 +328,49 @@ def wait_for(path: str, seconds: float) -> None:
     once it is ready, a USB adapter appears when plugged in) may not be there yet."""
     if os.path.exists(path) or seconds == 0:
         return
-    print(f"waiting up to {seconds:g} s for {path} to appear ...", flush=True)
+    say(f"waiting up to {seconds:g} s for {path} to appear ...")
     deadline = time.monotonic() + seconds
     while not os.path.exists(path) and time.monotonic() < deadline:
         time.sleep(0.05)
+
+
+def reason(error: serial.SerialException) -> str:
+    """What went wrong, said once: pyserial repeats the port and the OS error in its text."""
+    return os.strerror(error.errno) if isinstance(error.errno, int) else str(error)
 
 
 def control(args: argparse.Namespace) -> int:
     wait_for(args.port, args.wait)
     try:
         port = serial.Serial(args.port, baudrate=args.baudrate, timeout=args.timeout)
-    except (serial.SerialException, ValueError) as error:
-        print(f"cannot open {args.port}: {error}", file=sys.stderr)
+    except serial.SerialException as error:
+        print(f"{PROG}: error: cannot open {args.port}: {reason(error)}", file=sys.stderr)
         return 2
+    except ValueError as error:
+        print(f"{PROG}: error: cannot open {args.port}: {error}", file=sys.stderr)
+        return 2
+    steps = plan(args.address)
     with port:
-        port.reset_input_buffer()  # drop any reply left over from an earlier session
-        steps = plan(args.address)
-        understood = run(port, steps, args.timeout)
-    print(f"the board understood {understood} of {len(steps)} frames")
-    return 0 if understood == len(steps) else 1
+        try:
+            port.reset_input_buffer()  # drop any reply left over from an earlier session
+            if args.hardware:
+                quiet = max(QUIET, 20 / args.baudrate)
+                return run_hardware(port, steps, args.timeout, quiet)
+            return run(port, steps, args.timeout)
+        except serial.SerialException as error:
+            print(f"{PROG}: error: {args.port} failed: {reason(error)}", file=sys.stderr)
+            return 1
+
+
+def output_lost(error: OutputError) -> int:
+    """End after standard output failed: quietly when its reader has gone, else in one line."""
+    # What is still buffered would fail again when the interpreter flushes it at exit.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    if isinstance(error.reason, BrokenPipeError):
+        return 141  # as a shell reports a command ended by a broken pipe (128 + SIGPIPE)
+    with contextlib.suppress(OSError):
+        print(f"{PROG}: error: cannot write the output: {error.reason.strerror}", file=sys.stderr)
+    return 1
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -253,6 +379,8 @@ def main(argv: list[str] | None = None) -> int:
         return control(args)
     except KeyboardInterrupt:
         return 130  # the shell's status for a command ended by Ctrl-C (128 + SIGINT)
+    except OutputError as error:
+        return output_lost(error)
 
 
 if __name__ == "__main__":

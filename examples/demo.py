@@ -2,13 +2,26 @@
 """Build the worked request frames of the DO-board protocol and show what is in them.
 
 Run it with `make demo` (which builds corvane first), or `python examples/demo.py` in an
-environment where corvane is installed. Exits with status 1 if any frame differs from the
-bytes the board expects.
+environment where corvane is installed. It takes no arguments but --help.
 """
 
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
 import sys
+from typing import Final, NoReturn
 
 import corvane
+
+PROG: Final = os.path.basename(sys.argv[0])
+STATUSES: Final = """\
+exit status:
+  0    every frame matches the bytes the board expects
+  1    a frame differs, or the output could not be written
+  2    any argument but --help
+  141  the output's reader has gone (as in `demo.py | head`): it ends quietly"""
 
 # (what is asked, function, arguments, how the call reads, the frame the board expects in hex)
 WORKED_FRAMES = [
@@ -60,6 +73,22 @@ WORKED_FRAMES = [
 FIELDS = [("header", 0, 1), ("length", 1, 4), ("cmd", 5, 1), ("id", 6, 4), ("bin_layout", 10, 2)]
 
 
+class OutputError(Exception):
+    """Standard output cannot be written: its reader has gone, or its disk is full."""
+
+    def __init__(self, reason: OSError) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def say(text: str = "") -> None:
+    """Print one line of the demo; an output error ends it (see `main`)."""
+    try:
+        print(text, flush=True)
+    except OSError as error:
+        raise OutputError(error) from None
+
+
 def spaced_hex(data: bytes) -> str:
     return data.hex(" ").upper()
 
@@ -76,26 +105,56 @@ def describe(frame: bytes) -> str:
     return "\n".join(lines)
 
 
-def main() -> int:
+def show_frames() -> int:
     mismatches = 0
     for description, build, args, call, expected_hex in WORKED_FRAMES:
         frame = build(*args)
         expected = bytes.fromhex(expected_hex)
         ok = frame == expected
         mismatches += not ok
-        print(f"{description}\n  {call} -> {spaced_hex(frame)}   [{'ok' if ok else 'MISMATCH'}]")
-        print(describe(frame))
+        say(f"{description}\n  {call} -> {spaced_hex(frame)}   [{'ok' if ok else 'MISMATCH'}]")
+        say(describe(frame))
         if not ok:
-            print(f"  {'expected':>{len(call)}} -> {spaced_hex(expected)}")
-        print()
+            say(f"  {'expected':>{len(call)}} -> {spaced_hex(expected)}")
+        say()
     if mismatches:
         print(
             f"{mismatches} of {len(WORKED_FRAMES)} frames differ from the expected bytes",
             file=sys.stderr,
         )
         return 1
-    print(f"all {len(WORKED_FRAMES)} frames match the expected bytes")
+    say(f"all {len(WORKED_FRAMES)} frames match the expected bytes")
     return 0
+
+
+class OneLineParser(argparse.ArgumentParser):
+    """Reports a bad argument in one line (status 2), without the usage text."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def output_lost(error: OutputError) -> int:
+    """End after standard output failed: quietly when its reader has gone, else in one line."""
+    # What is still buffered would fail again when the interpreter flushes it at exit.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    if isinstance(error.reason, BrokenPipeError):
+        return 141  # as a shell reports a command ended by a broken pipe (128 + SIGPIPE)
+    with contextlib.suppress(OSError):
+        print(f"{PROG}: error: cannot write the output: {error.reason.strerror}", file=sys.stderr)
+    return 1
+
+
+def main(argv: list[str] | None = None) -> int:
+    OneLineParser(
+        description=__doc__,
+        epilog=STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    ).parse_args(argv)
+    try:
+        return show_frames()
+    except OutputError as error:
+        return output_lost(error)
 
 
 if __name__ == "__main__":

@@ -38,16 +38,23 @@ STATUS is OK (understood and carried out), IGNORED (well-formed, for another boa
 ID is the frame's id, eight hex digits, or -------- when none was read; READING is the line the
 board also prints. A real board on a shared bus would stay silent on frames for other boards.
 
-The board runs until it is sent SIGTERM or SIGINT (Ctrl-C), then prints a summary and exits 0.
+The board runs until it is sent SIGTERM, SIGINT (Ctrl-C) or SIGHUP (its terminal closed), then
+prints a summary, removes its link and exits 0. If its output cannot be written it ends too: quietly
+with status 141 when the reader has gone (`| head`), else with one line on stderr and status 1.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import fcntl
 import math
 import os
+import re
 import select
 import signal
+import stat
 import sys
 import termios
 import tty
@@ -68,6 +75,22 @@ Status = Literal["OK", "IGNORED", "ERROR"]
 
 class Stop(Exception):
     """Raised by the signal handler to leave the read loop."""
+
+
+class OutputError(Exception):
+    """Standard output cannot be written: its reader has gone, or its disk is full."""
+
+    def __init__(self, reason: OSError) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def say(text: str = "") -> None:
+    """Print one line of the board's output at once (it runs for long, its reader watches)."""
+    try:
+        print(text, flush=True)
+    except OSError as error:
+        raise OutputError(error) from None
 
 
 @dataclass(frozen=True)
@@ -196,8 +219,8 @@ class Board:
         while True:
             verdict = self.next_frame()
             self.counts[verdict.status] += 1
-            print(f"[board] received {spaced_hex(verdict.raw)}", flush=True)
-            print(f"[board]   {verdict.status}: {verdict.reading}", flush=True)
+            say(f"[board] received {spaced_hex(verdict.raw)}")
+            say(f"[board]   {verdict.status}: {verdict.reading}")
             self.link.write(verdict.reply(self.outputs))
 
 
@@ -209,63 +232,184 @@ def open_pty() -> tuple[int, int, str]:
 
 
 class LinkRefused(Exception):
-    """The --link path cannot be used; the message says why, in one line."""
+    """The --link path cannot be used; the message says why and how to clear it, in one line."""
 
 
-def is_stale_board_link(link_path: str) -> bool:
-    """Whether `link_path` is a link that a board made and no board serves any more: it points
-    at a pseudo-terminal's serial side that is gone. Only such a link may be replaced."""
-    if not os.path.islink(link_path):
+RECORD_SUFFIX: Final = ".owner"
+RECORD: Final = re.compile(r"do_board_sim\.py pid (\d+) serves (/\S+)\n")
+TRIES: Final = 5  # looks at a record that boards keep removing as they end, before giving up
+
+
+def same_file(fd: int, path: str) -> bool:
+    """Whether `path` still names the file open as `fd`: not removed or replaced meanwhile."""
+    try:
+        there = os.stat(path, follow_symlinks=False)
+    except FileNotFoundError:
         return False
-    target = os.readlink(link_path)
-    return target.startswith("/dev/pts/") and not os.path.exists(target)
+    here = os.fstat(fd)
+    return (here.st_dev, here.st_ino) == (there.st_dev, there.st_ino)
 
 
-def check_link(link_path: str) -> None:
-    """Refuse a --link path that the board must not touch, before anything is made. The board
-    removes its link on exit, so anything else at that path would be lost: a file, a folder, a
-    link of the user's own, or the link of a board that is still running."""
-    folder = os.path.dirname(link_path) or "."
-    if not os.path.isdir(folder):
-        raise LinkRefused(f"--link {link_path}: there is no folder {folder}")
-    if not os.path.lexists(link_path) or is_stale_board_link(link_path):
-        return
-    if os.path.isdir(link_path) and not os.path.islink(link_path):
-        raise LinkRefused(f"--link {link_path}: it is a folder; give the path of a new link")
-    raise LinkRefused(
-        f"--link {link_path}: it already exists and is not a board's stale link;"
-        " remove it or choose another path"
-    )
+class LinkOwner:
+    """The board's hold on its --link path.
 
+    Beside the link lies its owner record, PATH.owner: one line naming the board's pid and the
+    serial side the link points at. The board keeps its record locked (flock) while it runs, and
+    the kernel drops the lock when the board ends, however it ends, SIGKILL included. So the
+    stale link of a board that is gone is told apart by what only a board writes: an unlocked
+    record that names the link's target. Neither a new board given the dead board's pty number
+    nor a link that merely points at a pty can pass for one, and a lock is never stale.
 
-def publish(path: str, link_path: str) -> None:
-    """Point `link_path` at the serial side, atomically, so waiters never see a half-made link.
-    A new link is made in place (failing if something appeared meanwhile); a stale board link
-    is replaced through a temporary link."""
-    try:
-        if not os.path.lexists(link_path):
-            os.symlink(path, link_path)
+    The board takes over such a link, and refuses anything else at either path. It removes
+    the link and the record on exit, each only while it is still its own."""
+
+    def __init__(self, link_path: str, serial_path: str) -> None:
+        self.link_path = link_path
+        self.serial_path = serial_path
+        self.record_path = link_path + RECORD_SUFFIX
+        self.fd = -1
+        self.mine = False  # the record at record_path is this board's: made or written by it
+        self.linked = False
+
+    def take(self) -> None:
+        link = self.link_path
+        folder = os.path.dirname(link) or "."
+        if not os.path.isdir(folder):
+            raise LinkRefused(f"--link {link}: there is no folder {folder}")
+        if os.path.isdir(link) and not os.path.islink(link):
+            raise LinkRefused(f"--link {link}: it is a folder; give the path of a new link")
+        try:
+            previous = self._lock_record()
+            if os.path.lexists(link) and not self._is_stale_link(previous):
+                raise self._not_stale()
+            record = f"do_board_sim.py pid {os.getpid()} serves {self.serial_path}\n"
+            os.ftruncate(self.fd, 0)
+            os.pwrite(self.fd, record.encode(), 0)
+            self.mine = True
+            self._publish(previous)
+        except OSError as error:
+            self.release()
+            raise LinkRefused(f"--link {link}: {error.strerror or error}") from None
+        except LinkRefused:
+            self.release()
+            raise
+
+    def _lock_record(self) -> str | None:
+        """Open and lock the owner record, making it if there is none. Returns the serial side
+        that a board gone before recorded there, or None for a new record."""
+        record = self.record_path
+        for _ in range(TRIES):
+            if not os.path.lexists(record):
+                if os.path.lexists(self.link_path):
+                    raise self._not_stale()
+                flags = os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+                try:
+                    self.fd = os.open(record, flags, 0o644)
+                except FileExistsError:
+                    continue  # another board made it just now: look again
+                self.mine = True
+                if not self._lock():
+                    raise self._running()
+                return None
+            try:
+                self.fd = os.open(record, os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+            except FileNotFoundError:
+                continue  # its board removed it as it ended: look again
+            except OSError as error:
+                if error.errno in (errno.ELOOP, errno.EISDIR):
+                    raise self._not_a_record() from None
+                raise
+            if not stat.S_ISREG(os.fstat(self.fd).st_mode):
+                raise self._not_a_record()
+            if not self._lock():
+                raise self._running()
+            if not same_file(self.fd, record):
+                os.close(self.fd)  # removed by its board as it ended, after it was opened
+                self.fd = -1
+                continue
+            previous = RECORD.fullmatch(os.pread(self.fd, 4096, 0).decode("utf-8", "replace"))
+            if previous is None:
+                raise self._not_a_record()
+            return previous[2]
+        raise LinkRefused(f"--link {self.link_path}: other boards keep using it; try again")
+
+    def _lock(self) -> bool:
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return False
+        return True
+
+    def _is_stale_link(self, previous: str | None) -> bool:
+        """Whether the link is the one the board gone before made: to its recorded target."""
+        return (
+            previous is not None
+            and os.path.islink(self.link_path)
+            and os.readlink(self.link_path) == previous
+        )
+
+    def _publish(self, previous: str | None) -> None:
+        """Point the link at the serial side, atomically, so waiters never see a half-made link.
+        A new link is made in place (failing if something appeared meanwhile); a stale link is
+        replaced through a temporary link."""
+        link = self.link_path
+        if not os.path.lexists(link):
+            try:
+                os.symlink(self.serial_path, link)
+            except FileExistsError:
+                raise self._not_stale() from None
+            self.linked = True
             return
-        temporary = f"{link_path}.{os.getpid()}.tmp"
-        os.symlink(path, temporary)
-        if not is_stale_board_link(link_path):
+        temporary = f"{link}.{os.getpid()}.tmp"
+        os.symlink(self.serial_path, temporary)
+        if not self._is_stale_link(previous):  # other boards are locked out; a user is not
             os.unlink(temporary)
-            raise LinkRefused(f"--link {link_path}: it changed meanwhile; not replaced")
-        os.replace(temporary, link_path)
-    except OSError as error:
-        raise LinkRefused(f"--link {link_path}: {error.strerror or error}") from None
+            raise self._not_stale()
+        os.replace(temporary, link)
+        self.linked = True
+
+    def release(self) -> None:
+        """Remove the link and the record, each only while it is still this board's."""
+        if self.linked:
+            with contextlib.suppress(OSError):  # gone, or replaced: not the board's to remove
+                if os.readlink(self.link_path) == self.serial_path:
+                    os.unlink(self.link_path)
+            self.linked = False
+        if self.fd >= 0:
+            if self.mine and same_file(self.fd, self.record_path):
+                with contextlib.suppress(OSError):  # still locked: no board takes it meanwhile
+                    os.unlink(self.record_path)
+            os.close(self.fd)
+            self.fd = -1
+
+    def _not_stale(self) -> LinkRefused:
+        return LinkRefused(
+            f"--link {self.link_path}: it already exists and is not a board's stale link;"
+            " remove it or choose another path"
+        )
+
+    def _not_a_record(self) -> LinkRefused:
+        return LinkRefused(
+            f"--link {self.link_path}: {self.record_path} is not a board's owner record;"
+            " remove it or choose another path"
+        )
+
+    def _running(self) -> LinkRefused:
+        owner = RECORD.fullmatch(os.pread(self.fd, 4096, 0).decode("utf-8", "replace"))
+        which = "" if owner is None else f" (pid {owner[1]})"  # none yet: it is just starting
+        return LinkRefused(
+            f"--link {self.link_path}: a running board{which} holds it;"
+            " stop that board or choose another path"
+        )
 
 
-def unpublish(path: str, link_path: str) -> None:
-    """Remove the link on exit, but only while it is still ours: pointing at our serial side."""
-    try:
-        if os.readlink(link_path) == path:
-            os.unlink(link_path)
-    except OSError:
-        pass  # gone, or replaced by something that is not a link: not ours to remove
+STOP_SIGNALS: Final = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+PROG: Final = os.path.basename(sys.argv[0])
 
 
 def stop(signum: int, frame: FrameType | None) -> None:
+    for ending in STOP_SIGNALS:  # a second signal must not cut the summary or the clean-up short
+        signal.signal(ending, signal.SIG_IGN)
     raise Stop(signal.Signals(signum).name)
 
 
@@ -303,8 +447,33 @@ def gap(text: str) -> float:
     return value
 
 
+def link_path(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("the path is empty")
+    return text
+
+
+EPILOG: Final = """\
+--link PATH makes PATH a symbolic link to the board's serial side, and PATH.owner a one-line
+record of the board that made it, locked while the board runs. PATH must not exist, or must be
+the stale link of a board that is gone (its record is no longer locked: the board was killed);
+the board then takes it over. It refuses anything else at PATH or PATH.owner (a file, a folder,
+a link of your own, a running board's link): remove it or choose another path. On exit the board
+removes the link and the record, each only while it is still its own.
+
+exit status:
+  0    stopped by SIGTERM, SIGINT (Ctrl-C) or SIGHUP (its terminal closed), after a summary
+  1    its output could not be written
+  2    a bad argument or --link path, refused in one line
+  141  the output's reader has gone (as in `do_board_sim.py | head`): it ends quietly"""
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = OneLineParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
+    parser = OneLineParser(
+        description=__doc__.split("\n\n")[0] if __doc__ else None,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument(
         "--address",
         type=address,
@@ -321,55 +490,63 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     )
     parser.add_argument(
         "--link",
+        type=link_path,
         metavar="PATH",
-        help="also make PATH a symbolic link to the serial side, removed on exit; PATH must not"
-        " exist, or be the stale link of a board that is gone",
+        help="also make PATH a symbolic link to the serial side, removed on exit (see below)",
     )
-    args = parser.parse_args(argv)
-    if args.link is not None:
-        try:
-            check_link(args.link)
-        except LinkRefused as why:
-            parser.error(str(why))
-    return args
+    return parser.parse_args(argv)
+
+
+def serve(args: argparse.Namespace) -> int:
+    controller, serial_side, path = open_pty()
+    board = Board(args.address, Link(controller), args.gap)
+    for ending in STOP_SIGNALS:
+        signal.signal(ending, stop)
+    owner = None if args.link is None else LinkOwner(args.link, path)
+    try:
+        if owner is not None:
+            owner.take()
+        where = path if owner is None else f"{path} (linked from {owner.link_path})"
+        say(
+            f"[board] DO board at address {args.address} listening on {where};"
+            f" it accepts headers 0x{board.header:02X} and 0x20"
+        )
+        board.serve()
+    except LinkRefused as why:
+        print(f"{PROG}: error: {why}", file=sys.stderr)
+        return 2
+    except Stop as why:
+        counts = board.counts
+        say(
+            f"[board] stopped by {why}: {counts['OK']} frames understood,"
+            f" {counts['IGNORED']} ignored (other boards), {counts['ERROR']} rejected;"
+            f" outputs 0x{board.outputs:04X}"
+        )
+    finally:
+        if owner is not None:
+            owner.release()
+        os.close(serial_side)
+        os.close(controller)
+    return 0
+
+
+def output_lost(error: OutputError) -> int:
+    """End after standard output failed: quietly when its reader has gone, else in one line."""
+    # What is still buffered would fail again when the interpreter flushes it at exit.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    if isinstance(error.reason, BrokenPipeError):
+        return 141  # as a shell reports a command ended by a broken pipe (128 + SIGPIPE)
+    with contextlib.suppress(OSError):  # stderr may be gone with it (a closed terminal)
+        print(f"{PROG}: error: cannot write the output: {error.reason.strerror}", file=sys.stderr)
+    return 1
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    controller, serial_side, path = open_pty()
-    board = Board(args.address, Link(controller), args.gap)
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-    link: str | None = args.link
-    published = False
     try:
-        if link is not None:
-            publish(path, link)
-            published = True
-        where = path if link is None else f"{path} (linked from {link})"
-        print(
-            f"[board] DO board at address {args.address} listening on {where};"
-            f" it accepts headers 0x{board.header:02X} and 0x20",
-            flush=True,
-        )
-        board.serve()
-    except LinkRefused as why:
-        print(f"{os.path.basename(sys.argv[0])}: error: {why}", file=sys.stderr)
-        return 2
-    except Stop as why:
-        counts = board.counts
-        print(
-            f"[board] stopped by {why}: {counts['OK']} frames understood,"
-            f" {counts['IGNORED']} ignored (other boards), {counts['ERROR']} rejected;"
-            f" outputs 0x{board.outputs:04X}",
-            flush=True,
-        )
-    finally:
-        if link is not None and published:
-            unpublish(path, link)
-        os.close(serial_side)
-        os.close(controller)
-    return 0
+        return serve(args)
+    except OutputError as error:
+        return output_lost(error)
 
 
 if __name__ == "__main__":

@@ -6,10 +6,13 @@ bytes against an independent reader, and check that the board survives bad input
 
 import contextlib
 import os
+import select
 import signal
 import subprocess
 import sys
+import threading
 import time
+import tty
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -57,7 +60,9 @@ def running_board(
         )
     try:
         deadline = time.monotonic() + TIMEOUT
-        while not (link.is_symlink() and link.exists()):  # made, and to a live pty
+        # Linked to a live pty, and serving: a stale link can lead to a live pty too, when the
+        # kernel hands its number to the new board.
+        while not (link.exists() and " listening on " in log.read_text()):
             assert proc.poll() is None, f"the board died on start:\n{log.read_text()}"
             assert time.monotonic() < deadline, "the board did not make its link in time"
             time.sleep(0.02)
@@ -69,15 +74,23 @@ def running_board(
 
 
 @pytest.mark.parametrize(
-    "board_address, status, summary, board_counts",
+    "board_address, status, lines, board_counts",
     [
-        (3, 0, "the board understood 5 of 5 frames", "5 frames understood, 0 ignored"),
+        (3, 0, ["the board carried out 5 of 5 frames"], "5 frames understood, 0 ignored"),
         # A board at another address ignores both GetDouts frames; SetDouts frames reach it.
-        (4, 1, "the board understood 3 of 5 frames", "3 frames understood, 2 ignored"),
+        (
+            4,
+            1,
+            [
+                "   NOT CARRIED OUT: the frame is for another board (is --address right?)",
+                "the board carried out 3 of 5 frames",
+            ],
+            "3 frames understood, 2 ignored",
+        ),
     ],
     ids=["board-at-address-3", "board-at-address-4"],
 )
-def test_control_script_against_the_board(tmp_path, board_address, status, summary, board_counts):
+def test_control_script_against_the_board(tmp_path, board_address, status, lines, board_counts):
     with running_board(tmp_path, board_address) as board:
         control = subprocess.run(
             [
@@ -95,7 +108,7 @@ def test_control_script_against_the_board(tmp_path, board_address, status, summa
         )
         log = board.stop()
     assert control.returncode == status, control.stdout + control.stderr
-    assert summary in control.stdout.splitlines()
+    assert set(lines) <= set(control.stdout.splitlines()), control.stdout
     assert "outputs: 1010 0101 1100 0011   (DO15 ... DO0)" in control.stdout
     assert f"{board_counts} (other boards), 0 rejected; outputs 0xA5C3" in log
     # The board saw exactly corvane's bytes.
@@ -184,6 +197,19 @@ def test_board_reports_bad_frames_and_carries_on(board, port, data, reply):
     )
 
 
+def named(width: int, rows: list[tuple]) -> list:
+    """A table's rows, each named by its first `width` columns (what is run, not the messages)."""
+
+    def words(value: object) -> str | None:
+        if isinstance(value, list):
+            return " ".join(map(words, value)) or None
+        if isinstance(value, signal.Signals):
+            return value.name
+        return getattr(value, "__name__", None) or str(value) or '""'
+
+    return [pytest.param(*row, id=" ".join(filter(None, map(words, row[:width])))) for row in rows]
+
+
 def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Path) -> None:
     """The example exits 2 at once, printing nothing but one line that starts with `error`."""
     result = subprocess.run(
@@ -200,11 +226,13 @@ def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Pa
 
 def user_files(directory: Path) -> dict[str, str | bool]:
     """A folder of things a user may have at a --link path: a file, a folder, a link of their
-    own, and the stale link of a board that is gone (the only one that may be replaced)."""
+    own, one that looks like a dead board's (to a pty number that is free), and a file where a
+    board would keep its owner record."""
     (directory / "notes.txt").write_text("keep me")
     (directory / "folder").mkdir()
     (directory / "mine").symlink_to("notes.txt")
-    (directory / "stale").symlink_to("/dev/pts/999999")
+    (directory / "lookalike").symlink_to("/dev/pts/999999")
+    (directory / "kept.owner").write_text("keep me too")
     return listing(directory)
 
 
@@ -215,55 +243,122 @@ def listing(directory: Path) -> dict[str, str | bool]:
 
 @pytest.mark.parametrize(
     "args, error",
-    [
-        (["--link", "notes.txt"], "--link notes.txt: it already exists and is not a board's"),
-        (["--link", "mine"], "--link mine: it already exists and is not a board's"),
-        (["--link", "folder"], "--link folder: it is a folder; give the path of a new link"),
-        (["--link", "nowhere/board"], "--link nowhere/board: there is no folder nowhere"),
-        (["--gap", "-1"], "argument --gap: -1 is not a number of seconds above 0 and at most 60"),
-        (["--gap", "0"], "argument --gap: 0 is not a number of seconds above 0 and at most 60"),
-        (["--gap", "nan"], "argument --gap: nan is not a number of seconds above 0 and at"),
-    ],
-    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+    named(
+        1,
+        [
+            (["--link", "notes.txt"], "--link notes.txt: it already exists and is not a board's"),
+            (["--link", "mine"], "--link mine: it already exists and is not a board's"),
+            (["--link", "folder"], "--link folder: it is a folder; give the path of a new link"),
+            (["--link", "nowhere/board"], "--link nowhere/board: there is no folder nowhere"),
+            (
+                ["--link", "lookalike"],
+                "--link lookalike: it already exists and is not a board's stale link;"
+                " remove it or choose another path",
+            ),
+            (
+                ["--link", "kept"],
+                "--link kept: kept.owner is not a board's owner record; remove it or choose another"
+                " path",
+            ),
+            (["--link", ""], "argument --link: the path is empty"),
+            (
+                ["--gap", "-1"],
+                "argument --gap: -1 is not a number of seconds above 0 and at most 60",
+            ),
+            (["--gap", "0"], "argument --gap: 0 is not a number of seconds above 0 and at most 60"),
+            (["--gap", "nan"], "argument --gap: nan is not a number of seconds above 0 and at"),
+        ],
+    ),
 )
 def test_board_refuses_arguments_that_would_lose_data_or_fail(tmp_path, args, error):
     before = user_files(tmp_path)
     assert_refused_in_one_line("do_board_sim.py", args, error, cwd=tmp_path)
     assert (tmp_path / "notes.txt").read_text() == "keep me"
+    assert (tmp_path / "kept.owner").read_text() == "keep me too"
     assert listing(tmp_path) == before
 
 
-def test_board_replaces_only_a_stale_board_link_and_removes_only_its_own(tmp_path):
-    user_files(tmp_path)
+def test_board_refuses_a_running_boards_link_and_removes_only_its_own(tmp_path):
     with running_board(tmp_path) as board:
+        assert_refused_in_one_line(
+            "do_board_sim.py",
+            ["--link", "board-3"],
+            f"--link board-3: a running board (pid {board.proc.pid}) holds it;"
+            " stop that board or choose another path\n",
+            cwd=tmp_path,
+        )
         (tmp_path / "board-3").unlink()
-        (tmp_path / "board-3").symlink_to("stale")  # no longer the board's: must survive exit
+        (tmp_path / "board-3").symlink_to("mine")  # no longer the board's: must survive exit
         board.stop()
-    assert os.readlink(tmp_path / "board-3") == "stale"
-    stale = tmp_path / "stale"
-    with running_board(tmp_path, link=stale) as board:
-        assert os.readlink(stale).startswith("/dev/pts/")
-        board.stop()
-    assert not stale.is_symlink()
+    assert listing(tmp_path) == {"board-3": "mine", "board-3.log": False}
 
 
 @pytest.mark.parametrize(
-    "args, error",
-    [
-        (["--address", "-1"], "argument --address: -1 is not an integer from 0 to 255"),
-        (["--address", "256"], "argument --address: 256 is not an integer from 0 to 255"),
-        (["--baudrate", "0"], "argument --baudrate: 0 is not an integer from 1 to 4000000"),
-        (["--baudrate", "-1"], "argument --baudrate: -1 is not an integer from 1 to 4000000"),
-        (["--timeout", "-1"], "argument --timeout: -1 is not a number of seconds above 0 and"),
-        (["--timeout", "0"], "argument --timeout: 0 is not a number of seconds above 0 and at"),
-        (["--wait", "nan"], "argument --wait: nan is not a number of seconds from 0 to 3600"),
-    ],
-    ids=lambda v: " ".join(v) if isinstance(v, list) else None,
+    "ending, summary",
+    named(
+        1,
+        [
+            (signal.SIGTERM, "[board] stopped by SIGTERM: 1 frames understood"),
+            # Its terminal closed.
+            (signal.SIGHUP, "[board] stopped by SIGHUP: 1 frames understood"),
+            # Its link is left behind, and the next board is usually given its pty number.
+            (signal.SIGKILL, None),
+        ],
+    ),
 )
-def test_control_checks_every_number_before_waiting(tmp_path, args, error):
-    # The port never appears: a check made after waiting for it would take --wait seconds.
-    port = str(tmp_path / "port")
-    assert_refused_in_one_line("control.py", [port, "--wait", "600", *args], error, cwd=tmp_path)
+def test_a_board_that_is_gone_leaves_its_link_to_the_next(tmp_path, ending, summary):
+    link = tmp_path / "board"
+    with running_board(tmp_path, link=link) as first:
+        with serial.Serial(str(link), timeout=TIMEOUT) as port:
+            exchange(port, corvane.set_do_request(0x5A5A, 1))
+        first.proc.send_signal(ending)
+        assert first.proc.wait(timeout=TIMEOUT) == (0 if summary else -ending)
+    assert summary is None or summary in first.log.read_text()
+    left = ["board", "board-3.log", "board.owner"] if summary is None else ["board-3.log"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == left
+    with running_board(tmp_path, link=link) as second:
+        with serial.Serial(str(link), timeout=TIMEOUT) as port:
+            assert exchange(port, corvane.get_do_request(3, 2)).startswith("OK 0000 00000002")
+        second.stop()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["board-3.log"]
+
+
+# The port never appears: a check made after waiting for it would take --wait seconds.
+WAITING = ["port", "--wait", "600"]
+CONTROL = ["control.py", *WAITING]
+
+
+REFUSALS = [
+    ([*CONTROL, "--address", "-1"], "argument --address: -1 is not an integer from 0 to 255"),
+    ([*CONTROL, "--address", "256"], "argument --address: 256 is not an integer from 0 to 255"),
+    ([*CONTROL, "--baudrate", "0"], "argument --baudrate: 0 is not an integer from 1 to 4000000"),
+    ([*CONTROL, "--baudrate", "-1"], "argument --baudrate: -1 is not an integer from 1 to 4000000"),
+    ([*CONTROL, "--timeout", "-1"], "argument --timeout: -1 is not a number of seconds above 0"),
+    ([*CONTROL, "--timeout", "0"], "argument --timeout: 0 is not a number of seconds above 0 and"),
+    ([*CONTROL, "--wait", "nan"], "argument --wait: nan is not a number of seconds from 0 to 3600"),
+    (["control.py", "", "--wait", "600"], "argument port: the path is empty\n"),
+    ([*CONTROL, "--wait", "0"], "cannot open port: No such file or directory\n"),
+    (["demo.py", "--bogus"], "unrecognized arguments: --bogus\n"),
+    (["demo.py", "frames"], "unrecognized arguments: frames\n"),
+]
+
+
+@pytest.mark.parametrize("command, error", named(1, REFUSALS))
+def test_examples_refuse_in_one_line_before_anything_else(tmp_path, command, error):
+    assert_refused_in_one_line(command[0], command[1:], error, cwd=tmp_path)
+
+
+@pytest.mark.parametrize("script", ["demo.py", "control.py", "do_board_sim.py"])
+def test_examples_answer_help_and_do_nothing_else(tmp_path, script):
+    result = subprocess.run(
+        [sys.executable, EXAMPLES / script, "--help"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.startswith(f"usage: {script} [-h]")
 
 
 def test_control_says_what_it_waits_for_and_stops_quietly_on_ctrl_c(tmp_path):
@@ -282,3 +377,126 @@ def test_control_says_what_it_waits_for_and_stops_quietly_on_ctrl_c(tmp_path):
         control.kill()
         control.communicate()
     assert (control.returncode, out, err) == (130, "", "")
+
+
+@contextlib.contextmanager
+def closed_pipe() -> Iterator[int]:
+    """The writing end of a pipe whose reader has gone, as after `| head`."""
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        yield writer
+    finally:
+        os.close(writer)
+
+
+@contextlib.contextmanager
+def full_disk() -> Iterator[int]:
+    fd = os.open("/dev/full", os.O_WRONLY)
+    try:
+        yield fd
+    finally:
+        os.close(fd)
+
+
+NO_SPACE = "error: cannot write the output: No space left on device\n"
+BOARD = ["--link", "board"]
+
+
+@pytest.mark.parametrize(
+    "script, args, output, status, error",
+    named(
+        3,
+        [
+            ("demo.py", [], closed_pipe, 141, ""),
+            ("control.py", WAITING, closed_pipe, 141, ""),
+            ("do_board_sim.py", BOARD, closed_pipe, 141, ""),
+            ("demo.py", [], full_disk, 1, f"demo.py: {NO_SPACE}"),
+            ("control.py", WAITING, full_disk, 1, f"control.py: {NO_SPACE}"),
+            ("do_board_sim.py", BOARD, full_disk, 1, f"do_board_sim.py: {NO_SPACE}"),
+        ],
+    ),
+)
+def test_examples_end_quietly_on_a_broken_pipe_and_in_one_line_on_other_output_errors(
+    tmp_path, script, args, output, status, error
+):
+    with output() as stdout:
+        result = subprocess.run(
+            [sys.executable, EXAMPLES / script, *args],
+            cwd=tmp_path,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=TIMEOUT,
+        )
+    assert (result.returncode, result.stderr) == (status, error)
+    assert listing(tmp_path) == {}  # the board removed its link and its record
+
+
+@contextlib.contextmanager
+def real_board(answer: bytes) -> Iterator[tuple[str, list[bytes]]]:
+    """A pty standing in for a real board that answers every request frame with `answer` (or
+    stays silent). Yields the port's path and the list of frames it receives."""
+    controller, serial_side = os.openpty()
+    tty.setraw(serial_side)
+    frames: list[bytes] = []
+    done = threading.Event()
+
+    def serve() -> None:
+        pending = b""
+        while not done.is_set():
+            if select.select([controller], [], [], 0.05)[0]:
+                pending += os.read(controller, 4096)
+            while len(pending) >= 5 and len(pending) >= 5 + int.from_bytes(pending[1:5], "big"):
+                size = 5 + int.from_bytes(pending[1:5], "big")
+                frames.append(pending[:size])
+                pending = pending[size:]
+                os.write(controller, answer)
+
+    thread = threading.Thread(target=serve)
+    thread.start()
+    try:
+        yield os.ttyname(serial_side), frames
+    finally:
+        done.set()
+        thread.join()
+        os.close(serial_side)
+        os.close(controller)
+
+
+@pytest.mark.parametrize(
+    "answer, timeout, reply, summary",
+    [
+        (
+            b"#\x00\x00\x00\x03\x00\xa5\xc3",
+            str(TIMEOUT),
+            "   reply:   23 00 00 00 03 00 A5 C3   (8 bytes, not decoded)",
+            "wrote all 5 frames; 5 of them had a reply",
+        ),
+        (
+            b"",
+            "0.5",
+            "   reply:   nothing within 0.5 s",
+            "wrote all 5 frames; 0 of them had a reply",
+        ),
+    ],
+    ids=["binary-replies", "silent"],
+)
+def test_control_hardware_mode_shows_replies_as_bytes(answer, timeout, reply, summary):
+    with real_board(answer) as (port, frames):
+        control = subprocess.run(
+            [sys.executable, EXAMPLES / "control.py", port, "--hardware", "--timeout", timeout],
+            capture_output=True,
+            text=True,
+            timeout=4 * TIMEOUT,
+        )
+    assert (control.returncode, control.stderr) == (0, ""), control.stdout
+    lines = control.stdout.splitlines()
+    assert (lines.count(reply), lines[-1]) == (5, summary), control.stdout
+    assert frames == [
+        corvane.get_do_request(3, 1),
+        corvane.set_do_request(0x0001, 2),
+        corvane.set_do_request(0x00FF, 3),
+        corvane.set_do_request(0xA5C3, 4),
+        corvane.get_do_request(3, 5),
+    ]
