@@ -111,7 +111,9 @@ def tool_venv(
         if group == "build":
             # twine without keyring (for uploads): keyring pulls in PyCA cryptography, which has
             # no wheel for i686 or armv7l, and `twine check` needs none of it.
-            session.run(python, "-m", "pip", "install", "-q", "--no-deps", "--group", "twine", external=True)
+            session.run(
+                python, "-m", "pip", "install", "-q", "--no-deps", "--group", "twine", external=True
+            )
             requires = session.run(python, "-c", TWINE_REQUIRES, silent=True, external=True)
             requires = [r for r in requires.split("\n") if r.strip()]
             # silent: pip would report keyring as missing, which is the point.
@@ -188,7 +190,7 @@ def zig(session: nox.Session, python: str) -> Path:
 
 
 def commit_time() -> str | None:
-    """The last commit's time, for SOURCE_DATE_EPOCH: the wheel's files carry it, not the build's."""
+    """The last commit's time, for SOURCE_DATE_EPOCH: the wheel carries it, not the build's."""
     found = subprocess.run(
         ["git", "-C", str(ROOT), "log", "-1", "--format=%ct"], capture_output=True, text=True
     )
@@ -201,13 +203,20 @@ def shipped_wheel(session: nox.Session, interpreter) -> Path:
     wheel, in wheelhouse/ (debug interpreters' wheels, which never ship, in build/wheels-debug/).
     Every session that tests corvane installs this wheel, so what is tested is what ships."""
     toolchain = ROOT / "cmake" / "zig-toolchain.cmake"
-    config = [f"cmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}", f"cmake.define.ZIG_EXECUTABLE={zig(session, build_tools(session, interpreter))}"]
+    config = [
+        f"cmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}",
+        f"cmake.define.ZIG_EXECUTABLE={zig(session, build_tools(session, interpreter))}",
+    ]
     epoch = os.environ.get("SOURCE_DATE_EPOCH") or commit_time()
     if epoch:
         session.env["SOURCE_DATE_EPOCH"] = epoch
     wheel = build_wheel(session, interpreter, "", *(a for c in config for a in ("-C", c)))
     tools = Path(build_tools(session, interpreter)).parent
-    shown = " ".join(session.run(str(tools / "auditwheel"), "show", str(wheel), silent=True, external=True).split())
+    shown = " ".join(
+        session.run(
+            str(tools / "auditwheel"), "show", str(wheel), silent=True, external=True
+        ).split()
+    )
     marker = "consistent with the following platform tag:"
     if marker not in shown:
         session.error(f"auditwheel found no manylinux tag for {wheel.name}: {shown}")
@@ -275,7 +284,9 @@ def test(session: nox.Session, interpreter, first: bool) -> None:
     install(session, shipped_wheel(session, interpreter), "test")
     basedpyright(session)
     whole = first or interpreter.tag.endswith("d")
-    session.run("python", "-m", "pytest", "-q", *(session.posargs or ([] if whole else MATRIX_TESTS)))
+    session.run(
+        "python", "-m", "pytest", "-q", *(session.posargs or ([] if whole else MATRIX_TESTS))
+    )
 
 
 @per_interpreter("fuzz")
@@ -433,7 +444,12 @@ def memcheck(session: nox.Session, interpreter, first: bool) -> None:
     """The test suite under valgrind memcheck (memory errors, definite leaks through corvane)."""
     if shutil.which("valgrind") is None:
         session.error("memcheck needs valgrind (on Debian: apt-get install valgrind)")
-    config = ("-C", "install.strip=false", "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}")
+    config = (
+        "-C",
+        "install.strip=false",
+        "-C",
+        f"cmake.define.CORVANE_EXTRA_FLAGS={MEMCHECK_FLAGS}",
+    )
     install(session, build_wheel(session, interpreter, "-memcheck", *config), "test")
     logs = BUILD / f"memcheck-{interpreter.tag}"
     shutil.rmtree(logs, ignore_errors=True)
@@ -479,7 +495,7 @@ def memcheck(session: nox.Session, interpreter, first: bool) -> None:
 @per_interpreter("demo", first_only=True)
 def demo(session: nox.Session, interpreter, first: bool) -> None:
     """Print the worked request frames, then send some to a simulated DO board over a
-    pseudo-terminal; fails when the board did not understand every frame, or died."""
+    pseudo-terminal; fails when the board did not carry out every frame, or died."""
     install(session, shipped_wheel(session, interpreter), "demo")
     session.run("python", "examples/demo.py")
     link = BUILD / f"demo-board-{interpreter.tag}"
@@ -515,8 +531,8 @@ def demo(session: nox.Session, interpreter, first: bool) -> None:
     if status != 0:
         session.error(f"the simulated board exited with status {status}")
     if not understood:
-        session.error("the board did not understand every frame (control.py failed)")
-    session.log("demo finished: the board understood every frame")
+        session.error("the board did not carry out every frame (control.py failed)")
+    session.log("demo finished: the board carried out every frame")
 
 
 @per_interpreter("bench", release_only=True)
@@ -526,7 +542,6 @@ def bench(session: nox.Session, interpreter, first: bool) -> None:
     session.run("python", "bench/bench.py", *session.posargs)
 
 
-
 @per_interpreter("sdist", first_only=True)
 def sdist(session: nox.Session, interpreter, first: bool) -> None:
     """Build the source distribution, install it the way pip installs one (an isolated build
@@ -534,7 +549,16 @@ def sdist(session: nox.Session, interpreter, first: bool) -> None:
     be enough to build and test corvane."""
     out = BUILD / "sdist"
     shutil.rmtree(out, ignore_errors=True)
-    session.run(build_tools(session, interpreter), "-m", "build", "--sdist", "-o", str(out), ".", external=True)
+    session.run(
+        build_tools(session, interpreter),
+        "-m",
+        "build",
+        "--sdist",
+        "-o",
+        str(out),
+        ".",
+        external=True,
+    )
     (archive,) = out.glob("corvane-*.tar.gz")
     session.install(PIP)
     session.install("--group", "test")
