@@ -21,16 +21,16 @@ makes of a reply depends on its mode:
 from __future__ import annotations
 
 import argparse
-import contextlib
 import math
 import os
 import sys
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Final, NoReturn
+from typing import Final
 
 import serial
+from command_line import PROG, OneLineParser, OutputError, output_lost, say
 
 import corvane
 
@@ -38,7 +38,6 @@ MAX_BAUDRATE: Final = 4_000_000  # Linux's highest standard serial speed
 MAX_SECONDS: Final = 3600.0
 PATIENCE: Final = 1.0  # how long a reply may take before the wait is announced
 QUIET: Final = 0.1  # in --hardware mode, a reply ends when the line is quiet this long
-PROG: Final = os.path.basename(sys.argv[0])
 
 STATUSES: Final = """\
 exit status:
@@ -103,22 +102,6 @@ def bit_row(outputs: int) -> str:
     """The 16 outputs, DO15 first, in groups of four: 0xA5C3 -> '1010 0101 1100 0011'."""
     bits = f"{outputs:016b}"
     return " ".join(bits[i : i + 4] for i in range(0, 16, 4))
-
-
-class OutputError(Exception):
-    """Standard output cannot be written: its reader has gone, or its disk is full."""
-
-    def __init__(self, reason: OSError) -> None:
-        super().__init__(reason)
-        self.reason = reason
-
-
-def say(text: str = "") -> None:
-    """Print one line of the script's output at once: each line tells of a step on the link."""
-    try:
-        print(text, flush=True)
-    except OSError as error:
-        raise OutputError(error) from None
 
 
 def parse_reply(line: bytes) -> Reply | None:
@@ -232,13 +215,6 @@ def run_hardware(port: serial.Serial, steps: list[Step], timeout: float, quiet: 
         say()
     say(f"wrote all {len(steps)} frames; {answered} of them had a reply")
     return 0
-
-
-class OneLineParser(argparse.ArgumentParser):
-    """Reports a bad argument in one line (status 2), without the usage text."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message}\n")
 
 
 def integer_in(low: int, high: int) -> Callable[[str], int]:
@@ -360,17 +336,6 @@ def control(args: argparse.Namespace) -> int:
         except serial.SerialException as error:
             print(f"{PROG}: error: {args.port} failed: {reason(error)}", file=sys.stderr)
             return 1
-
-
-def output_lost(error: OutputError) -> int:
-    """End after standard output failed: quietly when its reader has gone, else in one line."""
-    # What is still buffered would fail again when the interpreter flushes it at exit.
-    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    if isinstance(error.reason, BrokenPipeError):
-        return 141  # as a shell reports a command ended by a broken pipe (128 + SIGPIPE)
-    with contextlib.suppress(OSError):
-        print(f"{PROG}: error: cannot write the output: {error.reason.strerror}", file=sys.stderr)
-    return 1
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -8,14 +8,13 @@ environment where corvane is installed. It takes no arguments but --help.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import os
 import sys
-from typing import Final, NoReturn
+from typing import Final
+
+from command_line import OneLineParser, OutputError, output_lost, say
 
 import corvane
 
-PROG: Final = os.path.basename(sys.argv[0])
 STATUSES: Final = """\
 exit status:
   0    every frame matches the bytes the board expects
@@ -73,22 +72,6 @@ WORKED_FRAMES = [
 FIELDS = [("header", 0, 1), ("length", 1, 4), ("cmd", 5, 1), ("id", 6, 4), ("bin_layout", 10, 2)]
 
 
-class OutputError(Exception):
-    """Standard output cannot be written: its reader has gone, or its disk is full."""
-
-    def __init__(self, reason: OSError) -> None:
-        super().__init__(reason)
-        self.reason = reason
-
-
-def say(text: str = "") -> None:
-    """Print one line of the demo; an output error ends it (see `main`)."""
-    try:
-        print(text, flush=True)
-    except OSError as error:
-        raise OutputError(error) from None
-
-
 def spaced_hex(data: bytes) -> str:
     return data.hex(" ").upper()
 
@@ -125,24 +108,6 @@ def show_frames() -> int:
         return 1
     say(f"all {len(WORKED_FRAMES)} frames match the expected bytes")
     return 0
-
-
-class OneLineParser(argparse.ArgumentParser):
-    """Reports a bad argument in one line (status 2), without the usage text."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message}\n")
-
-
-def output_lost(error: OutputError) -> int:
-    """End after standard output failed: quietly when its reader has gone, else in one line."""
-    # What is still buffered would fail again when the interpreter flushes it at exit.
-    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    if isinstance(error.reason, BrokenPipeError):
-        return 141  # as a shell reports a command ended by a broken pipe (128 + SIGPIPE)
-    with contextlib.suppress(OSError):
-        print(f"{PROG}: error: cannot write the output: {error.reason.strerror}", file=sys.stderr)
-    return 1
 
 
 def main(argv: list[str] | None = None) -> int:

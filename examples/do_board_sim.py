@@ -60,7 +60,9 @@ import termios
 import tty
 from dataclasses import dataclass
 from types import FrameType
-from typing import Final, Literal, NoReturn
+from typing import Final, Literal
+
+from command_line import PROG, OneLineParser, OutputError, output_lost, say
 
 BASE_ID: Final = 0x20
 CMD_GET_DOUTS: Final = 0
@@ -75,22 +77,6 @@ Status = Literal["OK", "IGNORED", "ERROR"]
 
 class Stop(Exception):
     """Raised by the signal handler to leave the read loop."""
-
-
-class OutputError(Exception):
-    """Standard output cannot be written: its reader has gone, or its disk is full."""
-
-    def __init__(self, reason: OSError) -> None:
-        super().__init__(reason)
-        self.reason = reason
-
-
-def say(text: str = "") -> None:
-    """Print one line of the board's output at once (it runs for long, its reader watches)."""
-    try:
-        print(text, flush=True)
-    except OSError as error:
-        raise OutputError(error) from None
 
 
 @dataclass(frozen=True)
@@ -404,20 +390,12 @@ class LinkOwner:
 
 
 STOP_SIGNALS: Final = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
-PROG: Final = os.path.basename(sys.argv[0])
 
 
 def stop(signum: int, frame: FrameType | None) -> None:
     for ending in STOP_SIGNALS:  # a second signal must not cut the summary or the clean-up short
         signal.signal(ending, signal.SIG_IGN)
     raise Stop(signal.Signals(signum).name)
-
-
-class OneLineParser(argparse.ArgumentParser):
-    """Reports a bad argument in one line (status 2), without the usage text."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message}\n")
 
 
 def address(text: str) -> int:
@@ -528,17 +506,6 @@ def serve(args: argparse.Namespace) -> int:
         os.close(serial_side)
         os.close(controller)
     return 0
-
-
-def output_lost(error: OutputError) -> int:
-    """End after standard output failed: quietly when its reader has gone, else in one line."""
-    # What is still buffered would fail again when the interpreter flushes it at exit.
-    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    if isinstance(error.reason, BrokenPipeError):
-        return 141  # as a shell reports a command ended by a broken pipe (128 + SIGPIPE)
-    with contextlib.suppress(OSError):  # stderr may be gone with it (a closed terminal)
-        print(f"{PROG}: error: cannot write the output: {error.reason.strerror}", file=sys.stderr)
-    return 1
 
 
 def main(argv: list[str] | None = None) -> int:
