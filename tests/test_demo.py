@@ -210,15 +210,20 @@ def named(width: int, rows: list[tuple]) -> list:
     return [pytest.param(*row, id=" ".join(filter(None, map(words, row[:width])))) for row in rows]
 
 
-def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Path) -> None:
-    """The example exits 2 at once, printing nothing but one line that starts with `error`."""
-    result = subprocess.run(
+def run_example(script: str, args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
+    """Run an example in `cwd` as a user would, capturing what it prints."""
+    return subprocess.run(
         [sys.executable, EXAMPLES / script, *args],
         cwd=cwd,
         capture_output=True,
         text=True,
         timeout=TIMEOUT,
     )
+
+
+def assert_refused_in_one_line(script: str, args: list[str], error: str, cwd: Path) -> None:
+    """The example exits 2 at once, printing nothing but one line that starts with `error`."""
+    result = run_example(script, args, cwd)
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr.startswith(f"{script}: error: {error}")
     assert result.stderr.count("\n") == 1, result.stderr
@@ -350,13 +355,7 @@ def test_examples_refuse_in_one_line_before_anything_else(tmp_path, command, err
 
 @pytest.mark.parametrize("script", ["demo.py", "control.py", "do_board_sim.py"])
 def test_examples_answer_help_and_do_nothing_else(tmp_path, script):
-    result = subprocess.run(
-        [sys.executable, EXAMPLES / script, "--help"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=TIMEOUT,
-    )
+    result = run_example(script, ["--help"], tmp_path)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.startswith(f"usage: {script} [-h]")
 
