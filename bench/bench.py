@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Benchmark of corvane against C floors, each ratio's two sides measured in the same run.
 
-Run it with the interpreter that has corvane installed (`make bench` builds corvane first). It
-builds bench/floor.c into build/bench-X.Y/ when the file is newer: `corvane_bench_floor`, whose
-import builds what corvane's does, and from the same shared object `corvane_bench_bare`, a bare
-module with the two functions and one class.
+Run it with the interpreter that has corvane installed (`make bench` builds corvane first; --help
+lists the options). It builds bench/floor.c into build/bench-X.Y/ when the file is newer:
+`corvane_bench_floor`, whose import builds what corvane's does, and from the same shared object
+`corvane_bench_bare`, a bare module with the two functions and one class.
 
 Per call, each row is a statement run with corvane's objects (the subject), the floor's (the
 same job in the cheapest C through the same calling convention: the ratio is what corvane's own
@@ -20,17 +20,15 @@ whose corvane*.so is at the top of DIR (as `pip install --no-deps --target DIR .
 wheel leaves it): the installed corvane's import + first frame is held to SOURCE_BUILD_TARGET x
 that build's.
 
-Time is pyperf's: each statement and each module's cold start is a benchmark of its own, run in
-worker processes back to back with its baselines (per call, the statement unrolled UNROLL times in
-a loop; cold, a fresh process per value). Figures are minimums over all values (medians in
-brackets), ratios are of minimums: other processes only ever add time, so the fastest of many
-short timings is the steadiest estimate on a shared machine. Instructions are callgrind's, exact
-for a build; cold starts are judged in them, as their times vary between runs by more than the
-margins (their time ratios are shown).
-
---quick: a short run; --cold-only; --no-instructions: no callgrind (targets in instructions then
-count as missed); --markdown: Markdown tables. pyperf's options work too: -p, -n, --min-time (the
-worker processes, values per process, a value's length); -o FILE keeps every timing as JSON.
+Time is pyperf's (its options work too: -p, -n and --min-time set the worker processes, values
+per process and a value's length, -o FILE keeps every timing as JSON): each statement and each
+module's cold start is a benchmark of its own, run in worker processes back to back with its
+baselines (per call, the statement unrolled UNROLL times in a loop; cold, a fresh process per
+value). Figures are minimums over all values (medians in brackets), ratios are of minimums:
+other processes only ever add time, so the fastest of many short timings is the steadiest
+estimate on a shared machine. Instructions are callgrind's, exact for a build; cold starts are
+judged in them, as their times vary between runs by more than the margins (their time ratios
+are shown).
 """
 
 from __future__ import annotations
@@ -48,7 +46,7 @@ import timeit
 from collections import namedtuple
 from dataclasses import dataclass, make_dataclass
 from pathlib import Path
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 from typing import Any
 
 import pyperf
@@ -160,10 +158,9 @@ class Impl:
         """The statement's value (None for a statement that is not an expression), as plain
         data, so that objects of different classes compare by what they hold."""
         try:
-            code = compile(self.stmt, self.label, "eval")
-        except SyntaxError:
-            code = compile(self.stmt, self.label, "exec")
-        value = eval(code, {}, dict(self.env))
+            value = eval(self.stmt, {}, dict(self.env))
+        except SyntaxError:  # not an expression
+            value = exec(self.stmt, {}, dict(self.env))
         value = getattr(value, "_0", value)
         return getattr(value, "bin_layout", value)
 
@@ -188,10 +185,9 @@ def row(stmt: str, python: str | None = None, time: float | None = None, instr=N
 ROWS = [
     row("get_do_request(3, 0x01020304)", "get_frame(0x23, 5, 0, 0x01020304)", *[FLOOR_TARGET] * 2),
     row("set_do_request(0xA5C3, 7)", "set_frame(0x20, 7, 1, 7, 0xA5C3)", *[FLOOR_TARGET] * 2),
-    *(
-        row(stmt, instr=RECORD_FLOOR_TARGET)
-        for stmt in ("SetDoutsRequest(5)", "r.bin_layout", "r.bin_layout = 5")
-    ),
+    row("SetDoutsRequest(5)", instr=RECORD_FLOOR_TARGET),
+    row("r.bin_layout", instr=RECORD_FLOOR_TARGET),
+    row("r.bin_layout = 5", instr=RECORD_FLOOR_TARGET),
     row("Request.SetDouts(r)"),
     row("v._0"),  # a new record each read
     row("v.cmd()"),
@@ -200,8 +196,26 @@ ROWS = [
 IMPLS = [impl for r in ROWS for impl in (r.subject, r.floor, r.python)]
 
 
+def shape(obj: Any) -> Any:
+    """What a module tree is made of: its modules' __all__, its classes' flags (but the cache's),
+    sizes, attribute names and class attributes that are classes, its functions' signatures."""
+    if isinstance(obj, type):
+        nested = [shape(v) for v in vars(obj).values() if isinstance(v, type)]
+        return obj.__flags__ & ~(1 << 19), obj.__basicsize__, sorted(vars(obj)), nested
+    if isinstance(obj, ModuleType):
+        return obj.__all__, [shape(getattr(obj, name)) for name in obj.__all__]
+    return obj.__text_signature__
+
+
 def check_results() -> None:
-    """Refuse to time anything whose baselines do not produce what the subject produces."""
+    """Refuse to time anything whose baselines do not produce what the subject produces, or a
+    floor whose import builds other modules, sys.modules entries or classes than corvane's."""
+
+    def modules(m: ModuleType) -> list[str]:
+        return sorted(k.split(".", 1)[1] for k in sys.modules if k.startswith(f"{m.__name__}."))
+
+    if (modules(corvane), shape(corvane)) != (modules(floor), shape(floor)):
+        sys.exit(f"bench.py: the floor's tree is not corvane's:\n{shape(floor)}\n{shape(corvane)}")
     for r in ROWS:
         want = r.subject.result()
         for base in (r.floor, r.python):
@@ -228,13 +242,7 @@ Module = namedtuple("Module", "label name directory")
 CORVANE = Module("corvane", "corvane", Path(corvane.__file__).parent)
 FLOOR = Module("floor", "corvane_bench_floor", FLOOR_DIR)
 BARE = Module("bare module", "corvane_bench_bare", FLOOR_DIR)
-COLD_CASES = {
-    "frame": "import + first frame",
-    "record": "import + first record",
-    "variant": "import + first union variant",
-}
-
-
+COLD_CASES = {"frame": "first frame", "record": "first record", "variant": "first union variant"}
 Cold = namedtuple("Cold", "job base target")  # corvane's job against a baseline module's
 
 
@@ -375,12 +383,8 @@ def print_table(rows: list[tuple[str, ...]], markdown: bool) -> None:
             print("  ".join("-" * w for w in widths))
 
 
-def low(bench: pyperf.Benchmark) -> float:
-    return min(bench.get_values())
-
-
 def figure(bench: pyperf.Benchmark, scale: float) -> str:
-    return f"{low(bench) * scale:.1f} ({bench.median() * scale:.1f})"
+    return f"{bench.percentile(0) * scale:.1f} ({bench.median() * scale:.1f})"
 
 
 def report_per_call(benches, counts, markdown: bool) -> None:
@@ -388,7 +392,9 @@ def report_per_call(benches, counts, markdown: bool) -> None:
 
     def ratio(impl: Impl, base: Impl, *targets: float | None) -> str:
         instr = counts[impl] / counts[base] if counts else None
-        return compare(impl.label, low(benches[impl]) / low(benches[base]), instr, *targets)
+        return compare(
+            impl.label, benches[impl].percentile(0) / benches[base].percentile(0), instr, *targets
+        )
 
     for r in ROWS:
         cells = {
@@ -418,8 +424,8 @@ def report_cold(benches, counts, comparisons: list[Cold], markdown: bool) -> Non
     for c in comparisons:
         ours, theirs = benches[CORVANE, c.job], benches[c.base, c.job]
         instr = counts[CORVANE, c.job] / counts[c.base, c.job] if counts else None
-        label = f"{COLD_CASES[c.job]} vs {c.base.label}"
-        text = compare(label, low(ours) / low(theirs), instr, None, c.target)
+        label = f"import + {COLD_CASES[c.job]} vs {c.base.label}"
+        text = compare(label, ours.percentile(0) / theirs.percentile(0), instr, None, c.target)
         table.append((label, figure(ours, 1e6), figure(theirs, 1e6), text))
     values = len(next(iter(benches.values())).get_values())
     print(

@@ -15,11 +15,7 @@ JOBS = {
     "record": lambda m: m.do_mod.packets.set_do.SetDoutsRequest(5),
     "variant": lambda m: m.do_mod.packets.Request.SetDouts(JOBS["record"](m)),
 }
-BARE_JOBS = {
-    **JOBS,
-    "record": lambda m: m.SetDoutsRequest(5),
-    "variant": lambda m: m.SetDoutsRequest(5),
-}
+BARE_JOBS = dict.fromkeys(JOBS, lambda m: m.SetDoutsRequest(5)) | {"frame": JOBS["frame"]}
 
 
 def main() -> None:

@@ -205,9 +205,7 @@ static PyObject* variant_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     }
     PyObject* value = PyTuple_GET_ITEM(args, 0);
     if (!PyObject_TypeCheck(value, classes[record])) {
-        return PyErr_Format(PyExc_TypeError,
-                            "argument '_0': '%s' object cannot be converted to '%s'",
-                            Py_TYPE(value)->tp_name, classes[record]->tp_name);
+        return PyErr_Format(PyExc_TypeError, "argument '_0' must be %s", classes[record]->tp_name);
     }
     return new_object(type, ((FloorObject*)value)->value, command, record);
 }
