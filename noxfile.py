@@ -24,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import zipfile
 from pathlib import Path
 
 import nox
@@ -537,9 +538,15 @@ def demo(session: nox.Session, interpreter, first: bool) -> None:
 
 @per_interpreter("bench", release_only=True)
 def bench(session: nox.Session, interpreter, first: bool) -> None:
-    """Time the request builders (arguments go to bench/bench.py, e.g. --quick)."""
-    install(session, shipped_wheel(session, interpreter), None)
-    session.run("python", "bench/bench.py", *session.posargs)
+    """Benchmark the wheel that ships against its C floors, and its cold start against a build
+    from source by the system's compiler, as `pip install .` makes it (arguments go to
+    bench/bench.py, e.g. --quick)."""
+    install(session, shipped_wheel(session, interpreter), "bench")
+    source = BUILD / f"source-{interpreter.tag}"
+    shutil.rmtree(source, ignore_errors=True)
+    with zipfile.ZipFile(build_wheel(session, interpreter, "-source")) as wheel:
+        wheel.extractall(source, [n for n in wheel.namelist() if n.endswith(".so")])
+    session.run("python", "bench/bench.py", "--source-build", str(source), *session.posargs)
 
 
 @per_interpreter("sdist", first_only=True)

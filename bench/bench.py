@@ -1,633 +1,516 @@
 #!/usr/bin/env python3
-"""Benchmark of corvane's hot entry points against baselines measured in the same run.
+"""Benchmark of corvane against C floors, each ratio's two sides measured in the same run.
 
-Run it with the interpreter that has corvane installed: `python bench/bench.py [--quick]` (or
-`make bench`, which builds corvane first). It builds the benchmark-only C module
-`corvane_bench_floor` from bench/floor.c itself, into build/bench-X.Y/, whenever that file is
-newer than the module, with the interpreter's own include directory and extension suffix.
+Run it with the interpreter that has corvane installed (`make bench` builds corvane first; --help
+lists the options). It builds bench/floor.c into build/bench-X.Y/ when the file is newer:
+`corvane_bench_floor`, whose import builds what corvane's does, and from the same shared object
+`corvane_bench_bare`, a bare module with the two functions and one class.
 
-Every case is a row: the corvane call under test (the subject) and up to two baselines:
-  - the C floor: the cheapest C function that does the same job through the same calling
-    convention, so the ratio shows what corvane's own layers add;
-  - a pure-Python baseline: what a script would write without corvane.
-Only comparisons with a C floor are judged: a ratio above its target is a MISS and makes the run
-exit with status 1. The Python baselines are figures, never verdicts: how fast `Struct.pack` or a
-dataclass is belongs to the interpreter (one release packs frames 15 % faster than the others),
-not to corvane. Before timing, each subject and its baselines must give the same result.
+Per call, each row is a statement run with corvane's objects (the subject), the floor's (the
+same job in the cheapest C through the same calling convention: the ratio is what corvane's own
+layers add) and pure Python's (`struct.Struct.pack` as get_frame and set_frame, slotted
+dataclasses). Only ratios to the floor are judged: one above its target is a MISS, and the run
+exits with status 1. The Python ratios are figures (their speed is the interpreter's); a floor's
+ratio to Python is the interpreter's share. The three must first give the same result.
 
-Cold starts are judged too: in fresh processes, the import of corvane and its first frame, first
-record and first union variant, each against the floor module's import and first call (see
-bench/cold_start.py).
+Cold starts, in fresh processes (bench/first_use.py): corvane's import with its first frame,
+record and union variant, held to the floor module's (COLD_TARGET); the bare module's ratios are
+figures. `--source-build DIR` adds a source build of corvane, made with the default compiler,
+whose corvane*.so is at the top of DIR (as `pip install --no-deps --target DIR .` or an unpacked
+wheel leaves it): the installed corvane's import + first frame is held to SOURCE_BUILD_TARGET x
+that build's.
 
-Two measures, both per call:
-  - instructions, counted by valgrind's callgrind: exact, the same on every run of the same
-    build, whatever else the machine is doing. bench.py re-runs itself under valgrind (the
-    --count-instructions mode) to count them; a case's count is the difference between two
-    loops of different lengths, divided by the extra calls, so the count covers everything a
-    call costs in the loop (its bytecodes, the interpreter's dispatch, the callee) and nothing
-    that is paid once. The builders must not take more instructions than their C floor.
-  - time: every callable is timed by a loop compiled once from the same `timeit` template, its
-    call unrolled UNROLL times per iteration, so every case pays the same (small) loop overhead.
-    The timings are interleaved: each round times every callable once, alternating the order
-    from one round to the next, so slow phases of a shared machine spread over all cases alike.
-    A case's ns/call is the minimum over rounds (the median is shown in brackets), and ratios
-    are ratios of minimums: noise from other processes only ever adds time, so the fastest of
-    many short timings is the steadiest estimate of a call's own cost, even on a busy machine.
-    Instructions do not show stalls (a load waiting on a store, a cache miss), so both count.
-
-To add a case, append a Row to ROWS.
+Time is pyperf's (its options work too: -p, -n and --min-time set the worker processes, values
+per process and a value's length, -o FILE keeps every timing as JSON): each statement and each
+module's cold start is a benchmark of its own, run in worker processes back to back with its
+baselines (per call, the statement unrolled UNROLL times in a loop; cold, a fresh process per
+value). Figures are minimums over all values (medians in brackets), ratios are of minimums:
+other processes only ever add time, so the fastest of many short timings is the steadiest
+estimate on a shared machine. Instructions are callgrind's, exact for a build; cold starts are
+judged in them, as their times vary between runs by more than the margins (their time ratios
+are shown).
 """
 
 from __future__ import annotations
 
 import argparse
-import operator
 import os
 import platform
 import shutil
-import statistics
 import struct
 import subprocess
 import sys
 import sysconfig
 import tempfile
-import time
 import timeit
-from collections.abc import Callable
-from dataclasses import dataclass, field
+from collections import namedtuple
+from dataclasses import dataclass, make_dataclass
 from pathlib import Path
+from types import ModuleType, SimpleNamespace
 from typing import Any
 
-import cold_start
-from text_table import print_aligned
+import pyperf
 
 import corvane
-from corvane.do_mod.packets import Request
-from corvane.do_mod.packets.set_do import SetDoutsRequest
 
 ROOT = Path(__file__).resolve().parent.parent
 FLOOR_SOURCE = ROOT / "bench" / "floor.c"
+FIRST_USE = ROOT / "bench" / "first_use.py"
+# A chroot's builds stay apart from the host's.
 FLOOR_DIR = (
-    ROOT
-    / "build"
-    / os.environ.get("CORVANE_CHROOT", "")  # a chroot's builds stay apart from the host's
-    / f"bench-{sys.version_info[0]}.{sys.version_info[1]}"
+    ROOT / "build" / os.environ.get("CORVANE_CHROOT", "") / "bench-{}.{}".format(*sys.version_info)
 )
-FLOOR_CFLAGS = ["-O3", "-fPIC", "-shared", "-Wall", "-Wextra", "-Werror"]
+FLOOR_CFLAGS = ["-O3", "-fPIC", "-shared", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Werror"]
 
 
 def build_floor() -> Path:
-    """Compiles bench/floor.c for this interpreter when the module is missing or older than the
-    source; returns the directory to import it from. The compiler is $CC (default cc)."""
-    target = FLOOR_DIR / f"corvane_bench_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
-    if target.exists() and target.stat().st_mtime >= FLOOR_SOURCE.stat().st_mtime:
+    """Compiles bench/floor.c for this interpreter when a module is missing or older than the
+    source; returns the directory to import them from. The compiler is $CC (default cc)."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    targets = [FLOOR_DIR / f"corvane_bench_{name}{suffix}" for name in ("floor", "bare")]
+    if all(t.exists() and t.stat().st_mtime >= FLOOR_SOURCE.stat().st_mtime for t in targets):
         return FLOOR_DIR
     FLOOR_DIR.mkdir(parents=True, exist_ok=True)
-    cc = os.environ.get("CC") or "cc"
-    include = sysconfig.get_paths()["include"]
-    # Built beside the target and renamed over it, so a run that is importing the module at the
-    # same time never sees half a file.
-    fd, partial = tempfile.mkstemp(dir=FLOOR_DIR, prefix=".floor-", suffix=".so")
-    os.close(fd)
-    command = [*cc.split(), *FLOOR_CFLAGS, f"-I{include}", str(FLOOR_SOURCE), "-o", partial]
-    print(f"bench.py: building {target.relative_to(ROOT)}: {' '.join(command)}", flush=True)
+    # Built beside the targets and renamed over them: a run importing one never sees half a file.
+    partial = Path(tempfile.mkdtemp(dir=FLOOR_DIR, prefix=".floor-")) / "floor.so"
+    cc = (os.environ.get("CC") or "cc").split()
+    include = f"-I{sysconfig.get_paths()['include']}"
+    command = [*cc, *FLOOR_CFLAGS, include, str(FLOOR_SOURCE), "-o", str(partial)]
+    print(f"bench.py: building {targets[0].relative_to(ROOT)}: {' '.join(command)}", flush=True)
     try:
         subprocess.run(command, check=True)
-        os.replace(partial, target)
+        for target in targets:
+            shutil.copyfile(partial, partial.with_suffix(".copy"))
+            os.replace(partial.with_suffix(".copy"), target)
     except (OSError, subprocess.CalledProcessError) as error:
-        Path(partial).unlink(missing_ok=True)
         sys.exit(f"bench.py: could not build the floor module from {FLOOR_SOURCE}: {error}")
+    finally:
+        shutil.rmtree(partial.parent)
     return FLOOR_DIR
 
 
-def compilers_of(module: Path) -> str:
+def compilers_of(module: str) -> str:
     """The compiler versions recorded in a shared object's .comment section (what built it and
     the runtime parts linked into it), as readelf shows them."""
-    readelf = shutil.which("readelf")
-    if readelf is None:
+    if shutil.which("readelf") is None:
         return "an unknown compiler (readelf, from binutils, is not installed)"
-    done = subprocess.run([readelf, "-p", ".comment", str(module)], capture_output=True, text=True)
+    done = subprocess.run(["readelf", "-p", ".comment", module], capture_output=True, text=True)
     found = [line.split("]", 1)[1].strip() for line in done.stdout.splitlines() if "]" in line]
     return "; ".join(dict.fromkeys(found)) or "an unknown compiler (no .comment section)"
 
 
 sys.path.insert(0, str(build_floor()))
-import corvane_bench_floor  # noqa: E402  (built just above)
+import corvane_bench_floor as floor  # noqa: E402  (built just above)
 
 UNROLL = 10
-MIN_ROUNDS = 5
-FLOOR_TARGET = 1.00  # a builder may cost at most the C floor's time and instructions
-# A record class operation may take at most this many times FloorRecord's instructions. It is
-# held to instructions, not time: its C floor differs from it by a handful of instructions (the
-# check that the int it hands out was made), well inside what a loaded machine's timings vary
-# by from run to run, so a time target of 1.05 would pass or fail by chance. Its time is shown.
+FLOOR_TARGET = 1.00  # a builder may cost at most its C floor's time and instructions
+# A record class operation may take at most this many times its floor's instructions. It is held
+# to instructions, not time: it differs from its floor by a handful of instructions, well inside
+# what a loaded machine's timings vary by from run to run. Its time is shown.
 RECORD_FLOOR_TARGET = 1.05
+COLD_TARGET = 1.25  # corvane's import and first use, in instructions, x the floor module's
+SOURCE_BUILD_TARGET = 1.10  # the installed corvane's import + first frame, x a source build's
+SIZE_LIMIT = 24  # bytes per record object and per union object
+
+
+# Pure-Python equivalents of the record and union classes: what a script would write itself.
+PySetDoutsRequest = make_dataclass("SetDoutsRequest", ["bin_layout"], slots=True)
+PyRequestSetDouts = make_dataclass(
+    "Request_SetDouts", ["_0"], frozen=True, slots=True, namespace={"cmd": lambda self: 1}
+)
+
+
+# The names that the statements use: from corvane's module tree, the floor's, and pure Python.
+CORVANE_NAMES, FLOOR_NAMES = (
+    {
+        "get_do_request": m.get_do_request,
+        "set_do_request": m.set_do_request,
+        "SetDoutsRequest": m.do_mod.packets.set_do.SetDoutsRequest,
+        "Request": m.do_mod.packets.Request,
+    }
+    for m in (corvane, floor)
+)
+PYTHON_NAMES = {
+    "get_frame": struct.Struct(">BIBI").pack,  # header, length, cmd, id
+    "set_frame": struct.Struct(">BIBIH").pack,  # header, length, cmd, id, bin_layout
+    "SetDoutsRequest": PySetDoutsRequest,
+    "Request": SimpleNamespace(SetDouts=PyRequestSetDouts),
+}
+for names in (CORVANE_NAMES, FLOOR_NAMES, PYTHON_NAMES):
+    names["r"] = names["SetDoutsRequest"](5)
+    names["v"] = names["Request"].SetDouts(names["r"])
 
 
 @dataclass(frozen=True, eq=False)
 class Impl:
-    """One callable with fixed positional arguments; `label` is how the table shows it.
-
-    A case that is a statement rather than a call (an attribute read, an assignment, a `match`)
-    gives `stmt` instead, run with the names of `env` as locals; `fn` then only produces the
-    result that check_results compares.
-    """
+    """A statement, timed with the names of `env` bound to local variables (no case pays for
+    global or attribute look-ups)."""
 
     label: str
-    fn: Callable[..., Any]
-    args: tuple = ()
-    stmt: str | None = None
-    env: dict[str, Any] = field(default_factory=dict)
+    stmt: str
+    env: dict[str, Any]
+
+    def timer(self, number: int) -> timeit.Timer:
+        setup = "\n".join(f"{name} = _env[{name!r}]" for name in self.env) or "pass"
+        return timeit.Timer("\n".join([self.stmt] * number), setup, globals={"_env": self.env})
+
+    def result(self) -> Any:
+        """The statement's value (None for a statement that is not an expression), as plain
+        data, so that objects of different classes compare by what they hold."""
+        try:
+            value = eval(self.stmt, {}, dict(self.env))
+        except SyntaxError:  # not an expression
+            value = exec(self.stmt, {}, dict(self.env))
+        value = getattr(value, "_0", value)
+        return getattr(value, "bin_layout", value)
 
 
-@dataclass(frozen=True)
-class Row:
-    """A case: the subject and its baselines, with the target ratio subject / C floor in time
-    (None: the ratio is reported, not judged). The Python baseline is never judged."""
-
-    subject: Impl
-    floor: Impl | None = None
-    python: Impl | None = None
-    floor_target: float | None = FLOOR_TARGET
-    # The subject may take at most this many times its floor's instructions per call.
-    instruction_target: float | None = None
-    # How results are compared up front; records of different classes need a key of their own.
-    same_result: Callable[[Any, Any], bool] = field(default=operator.eq)
+Row = namedtuple("Row", "subject floor python time_target instruction_target")
 
 
-GET_FRAME = struct.Struct(">BIBI")  # header, length, cmd, id
-SET_FRAME = struct.Struct(">BIBIH")  # header, length, cmd, id, bin_layout
-floor = corvane_bench_floor.floor
-floor_set = corvane_bench_floor.floor_set
-
-ROWS = [
-    Row(
-        subject=Impl("get_do_request(3, 0x01020304)", corvane.get_do_request, (3, 0x01020304)),
-        floor=Impl("floor(3, 0x01020304)", floor, (3, 0x01020304)),
-        python=Impl(
-            "Struct('>BIBI').pack(0x23, 5, 0, 0x01020304)", GET_FRAME.pack, (0x23, 5, 0, 0x01020304)
-        ),
-        instruction_target=FLOOR_TARGET,
-    ),
-    Row(
-        subject=Impl("set_do_request(0xA5C3, 7)", corvane.set_do_request, (0xA5C3, 7)),
-        floor=Impl("floor_set(0xA5C3, 7)", floor_set, (0xA5C3, 7)),
-        python=Impl(
-            "Struct('>BIBIH').pack(0x20, 7, 1, 7, 0xA5C3)", SET_FRAME.pack, (0x20, 7, 1, 7, 0xA5C3)
-        ),
-        instruction_target=FLOOR_TARGET,
-    ),
-]
-
-
-# Pure-Python equivalents of the record and union classes: what a script would write itself.
-@dataclass(slots=True)
-class PySetDoutsRequest:
-    bin_layout: int
-
-
-@dataclass(frozen=True, slots=True)
-class PyRequestSetDouts:
-    _0: PySetDoutsRequest
-
-    def cmd(self) -> int:
-        return 1
-
-
-SIZE_LIMIT = 24  # bytes per record object and per union object
-
-FloorRecord = corvane_bench_floor.FloorRecord
-record = SetDoutsRequest(5)
-floor_record = FloorRecord(5)
-variant = Request.SetDouts(record)
-py_record = PySetDoutsRequest(5)
-py_variant = PyRequestSetDouts(py_record)
-
-
-def statement(label: str, stmt: str, result: Callable[[], Any], **env: Any) -> Impl:
-    return Impl(label, result, stmt=stmt, env=env)
-
-
-def same_layout(a: Any, b: Any) -> bool:
-    return a.bin_layout == b.bin_layout
-
-
-ROWS += [
-    Row(
-        subject=Impl("SetDoutsRequest(5)", SetDoutsRequest, (5,)),
-        floor=Impl("FloorRecord(5)", FloorRecord, (5,)),
-        python=Impl("@dataclass(slots=True) record(5)", PySetDoutsRequest, (5,)),
-        floor_target=None,
-        instruction_target=RECORD_FLOOR_TARGET,
-        same_result=same_layout,
-    ),
-    Row(
-        subject=statement("r.bin_layout", "r.bin_layout", lambda: record.bin_layout, r=record),
-        floor=statement("FloorRecord r.bin_layout", "r.bin_layout", lambda: 5, r=floor_record),
-        python=statement(
-            "slotted r.bin_layout", "r.bin_layout", lambda: py_record.bin_layout, r=py_record
-        ),
-        floor_target=None,
-        instruction_target=RECORD_FLOOR_TARGET,
-    ),
-    Row(
-        subject=statement("r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=record),
-        floor=statement(
-            "FloorRecord r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=floor_record
-        ),
-        python=statement("slotted r.bin_layout = 5", "r.bin_layout = 5", lambda: 5, r=py_record),
-        floor_target=None,
-        instruction_target=RECORD_FLOOR_TARGET,
-    ),
-    Row(
-        subject=Impl("Request.SetDouts(rec)", Request.SetDouts, (record,)),
-        python=Impl("frozen slotted variant(rec)", PyRequestSetDouts, (py_record,)),
-        same_result=lambda a, b: same_layout(a._0, b._0),
-    ),
-    Row(
-        subject=statement("v._0 (a new copy each read)", "v._0", lambda: variant._0, v=variant),
-        python=statement("frozen slotted v._0", "v._0", lambda: py_variant._0, v=py_variant),
-        same_result=same_layout,
-    ),
-    Row(
-        subject=statement("v.cmd()", "v.cmd()", variant.cmd, v=variant),
-        python=statement("Python method v.cmd()", "v.cmd()", py_variant.cmd, v=py_variant),
-    ),
-    Row(
-        subject=statement(
-            "match v: case Request.SetDouts(r)",
-            "match v:\n    case S(x):\n        pass",
-            lambda: 1,
-            v=variant,
-            S=Request.SetDouts,
-        ),
-        python=statement(
-            "match on the Python variant",
-            "match v:\n    case S(x):\n        pass",
-            lambda: 1,
-            v=py_variant,
-            S=PyRequestSetDouts,
-        ),
-    ),
-]
-
-
-def check_sizes() -> int:
-    """Objects are the object header and one inline value: at most SIZE_LIMIT bytes each."""
-    misses = 0
-    for label, obj in (("record object", record), ("union object", variant)):
-        size = sys.getsizeof(obj)
-        ok = size <= SIZE_LIMIT
-        misses += not ok
-        print(f"sys.getsizeof({label}) = {size} bytes  <= {SIZE_LIMIT} {'PASS' if ok else 'MISS'}")
-    return misses
-
-
-def make_timer(impl: Impl) -> timeit.Timer:
-    """A timer whose loop body calls impl UNROLL times, with the function and its arguments
-    bound to local variables, so that no case pays for global or attribute look-ups."""
-    if impl.stmt is not None:
-        setup = "\n".join(f"{name} = _env[{name!r}]" for name in impl.env)
-        stmt = "\n".join([impl.stmt] * UNROLL)
-        return timeit.Timer(stmt, setup, globals={"_env": impl.env})
-    names = [f"a{i}" for i in range(len(impl.args))]
-    setup = "\n".join(["f = _fn"] + [f"{n} = _args[{i}]" for i, n in enumerate(names)])
-    stmt = "\n".join([f"f({', '.join(names)})"] * UNROLL)
-    return timeit.Timer(stmt, setup, globals={"_fn": impl.fn, "_args": impl.args})
-
-
-def calibrate(timer: timeit.Timer, sample_seconds: float) -> int:
-    """Loop count for which one timing takes about sample_seconds."""
-    number = 1
-    while True:
-        elapsed = timer.timeit(number)
-        if elapsed >= sample_seconds / 4:
-            return max(1, round(number * sample_seconds / elapsed))
-        number *= 4
-
-
-def show(result: Any) -> str:
-    return result.hex(" ").upper() if isinstance(result, bytes) else repr(result)
-
-
-def check_results() -> None:
-    """Refuse to time anything whose baselines do not produce what the subject produces."""
-    for row in ROWS:
-        want = row.subject.fn(*row.subject.args)
-        for base in (row.floor, row.python):
-            if base is None:
-                continue
-            got = base.fn(*base.args)
-            if not row.same_result(want, got):
-                sys.exit(
-                    f"bench.py: results differ, so the timings would compare different work:\n"
-                    f"  {row.subject.label} -> {show(want)}\n  {base.label} -> {show(got)}"
-                )
-
-
-def all_impls() -> list[Impl]:
-    """Every callable of every row, once each, in table order (the order callgrind counts in)."""
-    return list(
-        dict.fromkeys(
-            i for row in ROWS for i in (row.subject, row.floor, row.python) if i is not None
-        )
+def row(stmt: str, python: str | None = None, time: float | None = None, instr=None) -> Row:
+    """A case: the statement with corvane's names, the floor's and Python's (`python` if Python
+    needs another), and its targets of subject / floor in time and instructions (None: a figure)."""
+    label = " ".join(stmt.split())
+    python = python or stmt
+    return Row(
+        Impl(label, stmt, CORVANE_NAMES),
+        Impl(f"floor: {label}", stmt, FLOOR_NAMES),
+        Impl(f"Python: {' '.join(python.split())}", python, PYTHON_NAMES),
+        time,
+        instr,
     )
 
 
-def run(sample_seconds: float, budget_seconds: float) -> dict[Impl, list[float]]:
-    """Times every callable of every row, interleaved; returns ns/call per round."""
-    impls = all_impls()
-    timers = {impl: make_timer(impl) for impl in impls}
-    numbers = {impl: calibrate(timers[impl], sample_seconds) for impl in impls}
-    # Rounds go on until the budget is spent (at least MIN_ROUNDS), so a busy machine makes the
-    # run less precise rather than longer.
-    samples: dict[Impl, list[float]] = {impl: [] for impl in impls}
-    deadline = time.perf_counter() + budget_seconds
-    r = 0
-    while r < MIN_ROUNDS or time.perf_counter() < deadline:
-        r += 1
-        for impl in impls if r % 2 else reversed(impls):
-            elapsed = timers[impl].timeit(numbers[impl])
-            samples[impl].append(elapsed * 1e9 / (numbers[impl] * UNROLL))
-    return samples
+ROWS = [
+    row("get_do_request(3, 0x01020304)", "get_frame(0x23, 5, 0, 0x01020304)", *[FLOOR_TARGET] * 2),
+    row("set_do_request(0xA5C3, 7)", "set_frame(0x20, 7, 1, 7, 0xA5C3)", *[FLOOR_TARGET] * 2),
+    row("SetDoutsRequest(5)", instr=RECORD_FLOOR_TARGET),
+    row("r.bin_layout", instr=RECORD_FLOOR_TARGET),
+    row("r.bin_layout = 5", instr=RECORD_FLOOR_TARGET),
+    row("Request.SetDouts(r)"),
+    row("v._0"),  # a new record each read
+    row("v.cmd()"),
+    row("match v:\n    case Request.SetDouts(x):\n        pass"),
+]
+IMPLS = [impl for r in ROWS for impl in (r.subject, r.floor, r.python)]
 
 
-def loop_overhead_ns(sample_seconds: float) -> float:
-    timer = timeit.Timer("\n".join(["pass"] * UNROLL))
-    number = calibrate(timer, sample_seconds)
-    return min(timer.timeit(number) for _ in range(5)) * 1e9 / (number * UNROLL)
+def shape(obj: Any) -> Any:
+    """What a module tree is made of: its modules' __all__, its classes' flags (but the cache's),
+    sizes, attribute names and class attributes that are classes, its functions' signatures."""
+    if isinstance(obj, type):
+        nested = [shape(v) for v in vars(obj).values() if isinstance(v, type)]
+        return obj.__flags__ & ~(1 << 19), obj.__basicsize__, sorted(vars(obj)), nested
+    if isinstance(obj, ModuleType):
+        return obj.__all__, [shape(getattr(obj, name)) for name in obj.__all__]
+    return obj.__text_signature__
+
+
+def check_results() -> None:
+    """Refuse to time anything whose baselines do not produce what the subject produces, or a
+    floor whose import builds other modules, sys.modules entries or classes than corvane's."""
+
+    def modules(m: ModuleType) -> list[str]:
+        return sorted(k.split(".", 1)[1] for k in sys.modules if k.startswith(f"{m.__name__}."))
+
+    if (modules(corvane), shape(corvane)) != (modules(floor), shape(floor)):
+        sys.exit(f"bench.py: the floor's tree is not corvane's:\n{shape(floor)}\n{shape(corvane)}")
+    for r in ROWS:
+        want = r.subject.result()
+        for base in (r.floor, r.python):
+            if (got := base.result()) != want:
+                sys.exit(
+                    f"bench.py: results differ, so the timings would compare different work:\n"
+                    f"  {r.subject.label} -> {want!r}\n  {base.label} -> {got!r}"
+                )
+
+
+def check_sizes() -> None:
+    """Objects are the object header and one inline value: at most SIZE_LIMIT bytes each."""
+    for label, name in (("record object", "r"), ("union object", "v")):
+        size = sys.getsizeof(CORVANE_NAMES[name])
+        MISSED.extend([f"the size of a {label}"] * (size > SIZE_LIMIT))
+        verdict = "PASS" if size <= SIZE_LIMIT else "MISS"
+        print(f"sys.getsizeof({label}) = {size} bytes  <= {SIZE_LIMIT} {verdict}")
 
 
 # ---------------------------------------------------------------------------------------------
-# Instruction counts. The parent runs this file again under callgrind in the counting mode, with
-# collection on only inside corvane_bench_measure and a profile written each time it returns.
-# The child measures, for every callable in all_impls() order and then the empty loop, a loop of
-# COUNT_LOOPS[0] iterations and one of COUNT_LOOPS[1]; each profile's total is one loop's
-# instructions, and the difference of a pair divided by the extra calls is the cost of a call.
+# Cold starts: a job of first_use.py, done by a module found in a directory.
+Module = namedtuple("Module", "label name directory")
+
+CORVANE = Module("corvane", "corvane", Path(corvane.__file__).parent)
+FLOOR = Module("floor", "corvane_bench_floor", FLOOR_DIR)
+BARE = Module("bare module", "corvane_bench_bare", FLOOR_DIR)
+COLD_CASES = {"frame": "first frame", "record": "first record", "variant": "first union variant"}
+Cold = namedtuple("Cold", "job base target")  # corvane's job against a baseline module's
+
+
+def cold_comparisons(source_build: Path | None) -> list[Cold]:
+    comparisons = [Cold(job, FLOOR, COLD_TARGET) for job in COLD_CASES]
+    comparisons += [Cold(job, BARE, None) for job in COLD_CASES]
+    if source_build is not None:
+        source = Module("source build", "corvane", source_build.resolve())
+        comparisons.append(Cold("frame", source, SOURCE_BUILD_TARGET))
+    return comparisons
+
+
+def first_use(module: Module, job: str) -> list[str]:
+    return [sys.executable, str(FIRST_USE), str(module.directory), module.name, job]
+
+
+def first_use_seconds(loops: int, module: Module, job: str) -> float:
+    """pyperf's time function for a cold start: `loops` fresh processes, each timing its own
+    import and first job."""
+    runs = [
+        subprocess.run(first_use(module, job), capture_output=True, text=True) for _ in range(loops)
+    ]
+    if failed := [run.stderr for run in runs if run.returncode != 0]:
+        sys.exit(f"bench.py: {FIRST_USE.name} {module.name} {job} failed:\n{failed[0]}")
+    return sum(int(run.stdout) for run in runs) / 1e9
+
+
+def cold_keys(comparisons: list[Cold]) -> list[tuple[Module, str]]:
+    """Every module and job that the comparisons need, once each, in order."""
+    return list(dict.fromkeys(k for c in comparisons for k in ((CORVANE, c.job), (c.base, c.job))))
+
+
+# ---------------------------------------------------------------------------------------------
+# Instruction counts. Per call, the parent runs this file again under callgrind in the counting
+# mode, with collection on only inside corvane_bench_measure (the bare module's `measure`) and a
+# profile written each time it returns. The child runs, for every statement and then the empty
+# loop, a loop of COUNT_LOOPS[0] iterations and one of COUNT_LOOPS[1]; each profile's total is
+# one loop's instructions, and the difference of a pair divided by the extra calls is a call's.
 MEASURED_SYMBOL = "corvane_bench_measure"
 COUNT_LOOPS = (100, 600)
-EMPTY_LOOP = Impl("empty loop", lambda: None, stmt="pass")
+EMPTY_LOOP = Impl("empty loop", "pass", {})
+
+
+class NotCounted(Exception):
+    """Why instructions could not be counted."""
 
 
 def count_child() -> int:
     """The --count-instructions mode: the loops that the parent's callgrind counts."""
-    for impl in [*all_impls(), EMPTY_LOOP]:
-        timer = make_timer(impl)
+    from corvane_bench_bare import measure
+
+    for impl in [*IMPLS, EMPTY_LOOP]:
+        timer = impl.timer(UNROLL)
         # Unmeasured first: the interpreter specialises the loop's bytecode and fills its free
         # lists, so the measured loops run the steady state.
         timer.timeit(COUNT_LOOPS[-1])
         for number in COUNT_LOOPS:
-            corvane_bench_floor.measure(lambda: timer.timeit(number))
+            measure(lambda: timer.timeit(number))
     return 0
 
 
-def profile_total(path: Path) -> int:
-    for line in path.read_text().splitlines():
-        if line.startswith(("totals:", "summary:")):
-            return int(line.split()[1])
-    sys.exit(f"bench.py: no total in the callgrind profile {path}")
-
-
-def count_instructions() -> tuple[dict[Impl, float], float] | str:
-    """Instructions per call of every callable and of the empty loop's statement, or why they
-    could not be counted."""
-    valgrind = shutil.which("valgrind")
-    if valgrind is None:
-        return "valgrind is not installed (on Debian: apt-get install valgrind)"
-    impls = [*all_impls(), EMPTY_LOOP]
+def callgrind(*args: str) -> list[int]:
+    """Runs a command under callgrind; the totals of the profiles it wrote, in order."""
+    if shutil.which("valgrind") is None:
+        raise NotCounted("valgrind is not installed (on Debian: apt-get install valgrind)")
     with tempfile.TemporaryDirectory(dir=FLOOR_DIR, prefix="callgrind-") as tmp:
         out = Path(tmp) / "callgrind.out"
-        command = [
-            valgrind,
-            "--tool=callgrind",
-            "--collect-atstart=no",
-            f"--toggle-collect={MEASURED_SYMBOL}",
-            f"--dump-after={MEASURED_SYMBOL}",
-            f"--callgrind-out-file={out}",
-            sys.executable,
-            str(Path(__file__).resolve()),
-            "--count-instructions",
-        ]
         # A fixed hash seed: the same build then runs the very same instructions every time.
+        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *args]
         env = {**os.environ, "PYTHONHASHSEED": "0"}
-        done = subprocess.run(
-            command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
-        )
+        done = subprocess.run(command, env=env, capture_output=True, text=True)
         if done.returncode != 0:
-            return f"valgrind exited with status {done.returncode}:\n{done.stderr[-2000:]}"
+            raise NotCounted(f"valgrind exited with {done.returncode}:\n{done.stderr[-2000:]}")
         dumps = sorted(Path(tmp).glob("callgrind.out.*"), key=lambda p: int(p.suffix[1:]))
-        totals = [profile_total(path) for path in dumps]
-    if len(totals) != len(impls) * len(COUNT_LOOPS):
-        return f"expected {len(impls) * len(COUNT_LOOPS)} callgrind profiles, got {len(totals)}"
+        lines = [p.read_text().splitlines() for p in [*dumps, out]]
+    return [
+        next(int(n.split()[1]) for n in profile if n.startswith("summary:")) for profile in lines
+    ]
+
+
+def count_per_call() -> dict[Impl, float]:
+    """Instructions per call of every statement, and of the empty loop's (EMPTY_LOOP)."""
+    impls = [*IMPLS, EMPTY_LOOP]
+    script = str(Path(__file__).resolve())
+    toggle = [f"--toggle-collect={MEASURED_SYMBOL}", f"--dump-after={MEASURED_SYMBOL}"]
+    totals = callgrind(
+        "--collect-atstart=no", *toggle, sys.executable, script, "--count-instructions"
+    )
+    # The last profile is written at exit, with nothing collected since the last dump.
+    if len(totals) != len(impls) * len(COUNT_LOOPS) + 1:
+        raise NotCounted(f"expected {len(impls) * len(COUNT_LOOPS) + 1} profiles: {len(totals)}")
     calls = (COUNT_LOOPS[1] - COUNT_LOOPS[0]) * UNROLL
-    per_call = {impl: (totals[2 * i + 1] - totals[2 * i]) / calls for i, impl in enumerate(impls)}
-    empty = per_call.pop(EMPTY_LOOP)
-    return per_call, empty
+    return {impl: (totals[2 * i + 1] - totals[2 * i]) / calls for i, impl in enumerate(impls)}
+
+
+def count_cold(comparisons: list[Cold]) -> dict[tuple[Module, str], int]:
+    """Instructions of each cold start above those of a process that imports nothing (with the
+    same directory first on sys.path)."""
+    keys = cold_keys(comparisons)
+    nothing = {m: callgrind(*first_use(m, "nothing"))[0] for m in dict.fromkeys(m for m, _ in keys)}
+    return {(m, j): callgrind(*first_use(m, j))[0] - nothing[m] for m, j in keys}
 
 
 # ---------------------------------------------------------------------------------------------
 # The report.
-@dataclass
-class Comparison:
-    """subject / baseline, in time and (when counted) in instructions, with the verdicts."""
-
-    time: float
-    instructions: float | None
-    time_target: float | None
-    instruction_target: float | None
-
-    def misses(self) -> int:
-        missed = self.time_target is not None and self.time > self.time_target
-        if self.instruction_target is not None:
-            missed_instructions = (
-                self.instructions is None or self.instructions > self.instruction_target
-            )
-            missed += missed_instructions
-        return int(missed)
-
-    def text(self) -> str:
-        parts = [f"{self.time:.2f}"]
-        if self.time_target is not None:
-            ok = self.time <= self.time_target
-            parts.append(f"<= {self.time_target:.2f} {'PASS' if ok else 'MISS'}")
-        if self.instructions is not None:
-            parts.append(f"(instr {self.instructions:.2f}")
-            if self.instruction_target is not None:
-                ok = self.instructions <= self.instruction_target
-                parts[-1] += f" <= {self.instruction_target:.2f} {'PASS' if ok else 'MISS'}"
-            parts[-1] += ")"
-        elif self.instruction_target is not None:
-            parts.append("(instr not counted: MISS)")
-        return " ".join(parts)
+MISSED: list[str] = []  # every target missed, by its case
 
 
-def compare(
-    samples,
-    counts,
-    subject: Impl,
-    base: Impl,
-    time_target: float | None,
-    instruction_target: float | None = None,
-) -> Comparison:
-    instructions = counts[subject] / counts[base] if counts else None
-    return Comparison(
-        min(samples[subject]) / min(samples[base]), instructions, time_target, instruction_target
-    )
+def verdict(ratio: float | None, target: float | None, case: str) -> str:
+    """A ratio and, if it has one, its target and whether it met it (a ratio that could not be
+    measured misses)."""
+    if target is None:
+        return f"{ratio:.2f}"
+    if ratio is None or ratio > target:
+        MISSED.append(case)
+    if ratio is None:
+        return "not counted: MISS"
+    return f"{ratio:.2f} <= {target:.2f} {'PASS' if ratio <= target else 'MISS'}"
 
 
-def report(samples, counts: dict[Impl, float] | None, markdown: bool) -> int:
-    """Prints the per-call tables; returns how many targets were missed."""
-
-    def ns(impl: Impl) -> str:
-        return f"{min(samples[impl]):.1f} ({statistics.median(samples[impl]):.1f})"
-
-    def instr(impl: Impl) -> str:
-        return f"{counts[impl]:.1f}" if counts else "—"
-
-    table = [("case", "ns/call", "instr/call", "vs C floor", "vs Python baseline")]
-    md = [
-        "| case | ns/call | instructions/call | vs C floor | vs Python baseline |",
-        "|---|---|---|---|---|",
-    ]
-    misses = 0
-    for row in ROWS:
-        cells = []
-        for base, target, instruction_target in (
-            (row.floor, row.floor_target, row.instruction_target),
-            (row.python, None, None),
-        ):
-            if base is None:
-                cells.append("—")
-                continue
-            comparison = compare(samples, counts, row.subject, base, target, instruction_target)
-            misses += comparison.misses()
-            cells.append(comparison.text())
-        table.append((row.subject.label, ns(row.subject), instr(row.subject), *cells))
-        md.append(
-            f"| `{row.subject.label}` | {min(samples[row.subject]):.1f} | "
-            f"{instr(row.subject)} | " + " | ".join(cells) + " |"
-        )
-        for kind, base in (("floor", row.floor), ("Python", row.python)):
-            if base is not None:
-                table.append((f"  {kind}: {base.label}", ns(base), instr(base), "", ""))
-                md.append(
-                    f"| {kind}: `{base.label}` | {min(samples[base]):.1f} | {instr(base)} | | |"
-                )
-    print_aligned(table)
-    print()
-    report_interpreter_share(samples, counts)
-    if markdown:
-        print()
-        print("\n".join(md))
-    print()
-    return misses + check_sizes()
+def compare(case: str, time: float, instr: float | None, time_target, instr_target) -> str:
+    """subject / baseline in time and, when counted or judged, in instructions."""
+    text = verdict(time, time_target, case)
+    if instr is not None or instr_target is not None:
+        text += f" (instr {verdict(instr, instr_target, f'{case} in instructions')})"
+    return text
 
 
-def report_interpreter_share(samples, counts: dict[Impl, float] | None) -> None:
-    """Where a row has both a C floor and a Python baseline, the gap between the two is the
-    interpreter's: the cost of the C-level protocol (type_call, the argument tuple, the
-    descriptor path) over what it does for Python code in its bytecode."""
-    lines = []
-    for row in ROWS:
-        if row.floor is None or row.python is None:
+def print_table(rows: list[tuple[str, ...]], markdown: bool) -> None:
+    """Columns padded to their widest cell, a rule under the header row; or Markdown."""
+    widths = [max(len(row[c]) for row in rows) for c in range(len(rows[0]))]
+    for i, row in enumerate(rows):
+        if markdown:
+            print("| " + " | ".join(row) + " |" + ("\n|" + "---|" * len(row) if i == 0 else ""))
             continue
-        extra_ns = min(samples[row.floor]) - min(samples[row.python])
-        text = (
-            f"  {row.floor.label}: {min(samples[row.floor]) / min(samples[row.python]):.2f} x "
-            f"the time ({extra_ns:+.1f} ns)"
+        print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
+        if i == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+def figure(bench: pyperf.Benchmark, scale: float) -> str:
+    return f"{bench.percentile(0) * scale:.1f} ({bench.median() * scale:.1f})"
+
+
+def report_per_call(benches, counts, markdown: bool) -> None:
+    table = [("case", "ns/call", "instr/call", "vs C floor", "vs Python baseline")]
+
+    def ratio(impl: Impl, base: Impl, *targets: float | None) -> str:
+        instr = counts[impl] / counts[base] if counts else None
+        return compare(
+            impl.label, benches[impl].percentile(0) / benches[base].percentile(0), instr, *targets
         )
-        if counts:
-            text += (
-                f", {counts[row.floor] / counts[row.python]:.2f} x the instructions "
-                f"({counts[row.floor] - counts[row.python]:+.0f})"
-            )
-        lines.append(f"{text} of {row.python.label}")
-    if lines:
-        print(
-            "The interpreter's share: the C floor against the Python baseline (what any C "
-            "class built this way costs\nrelative to the Python equivalent; reported, not "
-            "judged):"
-        )
-        print("\n".join(lines))
+
+    for r in ROWS:
+        cells = {
+            r.subject: (
+                ratio(r.subject, r.floor, r.time_target, r.instruction_target),
+                ratio(r.subject, r.python, None, None),
+            ),
+            r.floor: ("", ratio(r.floor, r.python, None, None)),
+            r.python: ("", ""),
+        }
+        for impl, (vs_floor, vs_python) in cells.items():
+            instr = f"{counts[impl]:.1f}" if counts else "—"
+            label = impl.label if impl is r.subject else f"  {impl.label}"
+            table.append((label, figure(benches[impl], 1e9), instr, vs_floor, vs_python))
+    print(
+        "\nns/call: minimum over pyperf's values (median); ratio: subject / baseline, of the "
+        "minimums; instr: the same for instructions per call"
+        + (f" (the empty loop's {counts[EMPTY_LOOP]:.1f} included)" if counts else "")
+    )
+    print_table(table, markdown)
+    print()
+    check_sizes()
+
+
+def report_cold(benches, counts, comparisons: list[Cold], markdown: bool) -> None:
+    table = [("case", "corvane µs", "baseline µs", "vs baseline")]
+    for c in comparisons:
+        ours, theirs = benches[CORVANE, c.job], benches[c.base, c.job]
+        instr = counts[CORVANE, c.job] / counts[c.base, c.job] if counts else None
+        label = f"import + {COLD_CASES[c.job]} vs {c.base.label}"
+        text = compare(label, ours.percentile(0) / theirs.percentile(0), instr, None, c.target)
+        table.append((label, figure(ours, 1e6), figure(theirs, 1e6), text))
+    values = len(next(iter(benches.values())).get_values())
+    print(
+        f"\nCold start, {values} fresh processes each: µs, minimum (median); instr: above a "
+        f"process that imports nothing (the bare module's first record is also its first variant)"
+    )
+    print_table(table, markdown)
+
+
+def time_everything(runner: pyperf.Runner, opts, comparisons: list[Cold]):
+    """Times every statement, then every cold start, each a pyperf benchmark (in a worker,
+    pyperf runs only the one that the worker was started for)."""
+    benches = {}
+    if not opts.cold_only:
+        for impl in IMPLS:
+            timer = impl.timer(UNROLL)
+            benches[impl] = runner.bench_time_func(impl.label, timer.timeit, inner_loops=UNROLL)
+    if not opts.worker:
+        # A value is one fresh process: no loop to calibrate, and more values per worker.
+        opts.loops, opts.values = 1, 6
+    cold = {}
+    for module, job in cold_keys(comparisons):
+        name = f"{job}: {module.label}"
+        cold[module, job] = runner.bench_time_func(name, first_use_seconds, module, job)
+    return benches, cold
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="a short run (a few seconds)")
-    parser.add_argument("--seconds", type=float, help="time budget for the timed rounds")
-    parser.add_argument("--markdown", action="store_true", help="also print a Markdown table")
-    parser.add_argument(
-        "--no-instructions",
-        action="store_true",
-        help="skip the callgrind counts (their targets then count as missed)",
-    )
-    parser.add_argument(
-        "--cold-runs", type=int, help="fresh processes per module and cold-start case"
-    )
-    parser.add_argument(
-        "--cold-only", action="store_true", help="only the cold starts (no per-call tables)"
-    )
-    parser.add_argument("--count-instructions", action="store_true", help=argparse.SUPPRESS)
-    opts = parser.parse_args()
+    def pass_options(command: list[str], args: argparse.Namespace) -> None:
+        """What a worker needs to run the same benchmarks in the same order."""
+        command += ["--cold-only"] if args.cold_only else []
+        command += ["--source-build", str(args.source_build)] if args.source_build else []
+
+    # Many short values: the shorter a timing, the likelier it is that no other process takes
+    # the core away in the middle of it, so the minimum over many is what a call itself costs.
+    runner = pyperf.Runner(processes=10, values=20, min_time=0.002, add_cmdline_args=pass_options)
+    parser = runner.argparser
+    parser.description = __doc__.split("\n\n")[0]
+    for flag, text in (
+        ("--quick", "a short run (about a minute)"),
+        ("--markdown", "print the tables in Markdown"),
+        ("--no-instructions", "skip the callgrind counts (their targets then count as missed)"),
+        ("--cold-only", "only the cold starts"),
+        ("--count-instructions", argparse.SUPPRESS),
+    ):
+        parser.add_argument(flag, action="store_true", help=text)
+    parser.add_argument("--source-build", type=Path, metavar="DIR", help="a source build's folder")
+    # Quiet: a line per benchmark, without pyperf's warnings about its spread, which a busy
+    # machine brings to most (the figures are minimums, which noise cannot lower). The workers
+    # need CORVANE_CHROOT to find the floor module.
+    parser.set_defaults(quiet=True, inherit_environ=["CORVANE_CHROOT"])
+    opts = runner.parse_args()
     if opts.count_instructions:
         return count_child()
-    cold_runs = opts.cold_runs or (10 if opts.quick else 60)
+    if opts.quick and not opts.worker:
+        opts.processes, opts.min_time = 3, 0.001
+    comparisons = cold_comparisons(opts.source_build)
+    if opts.worker:
+        time_everything(runner, opts, comparisons)
+        return 0
 
     check_results()
     print(
         f"corvane benchmark on {platform.python_implementation()} {platform.python_version()}, "
-        f"corvane from {corvane.__file__}\n"
-        f"corvane built by {compilers_of(Path(corvane.__file__))}; the floor module by "
-        f"{compilers_of(Path(corvane_bench_floor.__file__))}",
+        f"corvane from {corvane.__file__}\ncorvane built by {compilers_of(corvane.__file__)}; "
+        f"the floor module by {compilers_of(floor.__file__)}",
         flush=True,
     )
-    cold = cold_start.measure(
-        cold_start.Module("corvane", Path(corvane.__file__).parent),
-        cold_start.Module("corvane_bench_floor", FLOOR_DIR),
-        cold_runs,
-    )
-    misses = 0 if opts.cold_only else steady_state(opts)
-    misses += cold_start.report(cold, opts.markdown)
-    print()
-    if misses:
-        print(f"{misses} target(s) missed")
-        return 1
-    print("all targets met")
-    return 0
-
-
-def steady_state(opts: argparse.Namespace) -> int:
-    """Counts, times and reports the per-call cases; returns how many targets were missed."""
-    sample = 0.001 if opts.quick else 0.002
-    budget = opts.seconds or (3.0 if opts.quick else 35.0)
-    counts = None
+    for so in opts.source_build.glob("corvane.*.so") if opts.source_build else ():
+        print(f"source build {so.resolve()}, by {compilers_of(str(so))}", flush=True)
+    counts = cold_counts = None
     if not opts.no_instructions:
-        started = time.perf_counter()
-        counted = count_instructions()
-        if isinstance(counted, str):
-            print(f"instructions not counted: {counted}")
-        else:
-            counts, empty = counted
-            print(
-                f"instructions per call counted under callgrind in "
-                f"{time.perf_counter() - started:.0f} s (exact; the empty loop's statement "
-                f"takes {empty:.1f}, included in every figure)",
-                flush=True,
-            )
-    started = time.perf_counter()
-    overhead = loop_overhead_ns(sample)
-    samples = run(sample, budget)
-    rounds = len(next(iter(samples.values())))
+        try:
+            cold_counts = count_cold(comparisons)
+            counts = None if opts.cold_only else count_per_call()
+        except NotCounted as why:
+            print(f"instructions not counted: {why}")
+    benches, cold = time_everything(runner, opts, comparisons)
+    if not opts.cold_only:
+        report_per_call(benches, counts, opts.markdown)
+    report_cold(cold, cold_counts, comparisons, opts.markdown)
     print(
-        f"{rounds} rounds of {len(samples)} interleaved timings of ~{sample * 1e3:.0f} ms, "
-        f"{time.perf_counter() - started:.0f} s; loop overhead {overhead:.1f} ns/call, "
-        f"included in every figure"
+        f"\n{len(MISSED)} target(s) missed: {'; '.join(MISSED)}" if MISSED else "\nall targets met"
     )
-    print(
-        "ns/call: minimum over rounds (median); ratio: subject / baseline, of the minimums "
-        "(instr: the same for instructions per call)\n"
-    )
-    return report(samples, counts, opts.markdown)
+    return 1 if MISSED else 0
 
 
 if __name__ == "__main__":

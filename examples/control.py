@@ -30,9 +30,9 @@ from dataclasses import dataclass
 from typing import Final
 
 import serial
-from command_line import PROG, OneLineParser, OutputError, output_lost, say
 
 import corvane
+from command_line import PROG, OneLineParser, OutputError, output_lost, say
 
 MAX_BAUDRATE: Final = 4_000_000  # Linux's highest standard serial speed
 MAX_SECONDS: Final = 3600.0

@@ -11,9 +11,8 @@ import argparse
 import sys
 from typing import Final
 
-from command_line import OneLineParser, OutputError, output_lost, say
-
 import corvane
+from command_line import OneLineParser, OutputError, output_lost, say
 
 STATUSES: Final = """\
 exit status:
