@@ -26,6 +26,10 @@ template <class GetDouts, class SetDouts> struct DoutsUnion {
 using Request = DoutsUnion<GetDoutsRequest, SetDoutsRequest>;
 using Response = DoutsUnion<GetDoutsResponse, SetDoutsResponse>;
 
+// The tag is one byte beside the two-byte record, with any standard library (see CMakeLists.txt
+// for libc++'s), so that a union object is as small as a record object.
+static_assert(sizeof(Request) == 4 && sizeof(Response) == 4);
+
 static_assert(Request{GetDoutsRequest{}}.cmd() == kGetDoutsCmd);
 static_assert(Request{SetDoutsRequest{0}}.cmd() == kSetDoutsCmd);
 static_assert(Response{GetDoutsResponse{0}}.cmd() == kGetDoutsCmd);
