@@ -25,3 +25,16 @@ endif()
 set(CMAKE_CXX_COMPILER "${ZIG_EXECUTABLE}")
 set(CMAKE_CXX_COMPILER_ARG1 c++)
 set(CMAKE_CXX_COMPILER_TARGET ${_target}.2.17)
+
+# Only the libraries the module uses are named (see src/boundary/unwinder_libc.cpp).
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--as-needed")
+
+# Link-time optimisation: CMake's check for it builds a static library, with Zig's archiver,
+# `zig ar`, named through a one-line script (CMake wants a single program).
+foreach(_tool ar ranlib)
+  file(WRITE "${CMAKE_BINARY_DIR}/zig-${_tool}" "#!/bin/sh\nexec '${ZIG_EXECUTABLE}' ${_tool} \"$@\"\n")
+  file(CHMOD "${CMAKE_BINARY_DIR}/zig-${_tool}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE
+       OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CMAKE_CXX_COMPILER_AR "${CMAKE_BINARY_DIR}/zig-ar")
+set(CMAKE_CXX_COMPILER_RANLIB "${CMAKE_BINARY_DIR}/zig-ranlib")
