@@ -25,6 +25,7 @@ import subprocess
 import sys
 import sysconfig
 import zipfile
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
 
 import nox
@@ -577,35 +578,86 @@ def sdist(session: nox.Session, interpreter, first: bool) -> None:
 
 
 # --- other platforms ---------------------------------------------------------------------------
-# On the host, the test and bench tags also take in every Debian chroot of scripts/chroot-lib.sh:
-# session test-in-<name> runs `nox -t test` there, by the chroot's own interpreter and in the same
+# On the host, nox also runs in every Debian chroot of scripts/chroot-lib.sh: session
+# test-in-<name> runs `nox -t test` there, by the chroot's own interpreter and in the same
 # checkout (bound at the same path), so that each chroot's interpreters get the host's sessions;
-# one that is not provisioned is skipped. PYTHON picks one interpreter of the side it is given
-# on, so with it the chroots are left out: `scripts/in-chroot.sh sid env PYTHON=python3.14d
-# make test` picks one of a chroot's.
+# bench-in-sid does the same for `nox -t bench`. `nox -t test` runs them all through
+# test-in-chroots, two at a time: most of a chroot's time is one process under emulation, which
+# leaves the other processor free. A chroot that is not provisioned is skipped. PYTHON picks one
+# interpreter of the side it is given on, so with it the chroots are left out:
+# `scripts/in-chroot.sh sid env PYTHON=python3.14d build/sid/nox-venv/bin/nox -t test` picks one
+# of a chroot's.
 CHROOT_ROWS = (
     "source scripts/chroot-lib.sh && for name in $(chroot_names); do chroot_select $name && "
     "echo $name $CHROOT_PYTHON $CHROOT_BENCH $CHROOT_DONE; done"
 )
+CHROOTS_AT_ONCE = 2
 
 
-def in_chroot(tag: str, name: str, python: str, done: str) -> None:
+def nox_in_chroot(session: nox.Session, name: str, python: str) -> list[str]:
+    """The command that runs nox in the chroot, from a venv of its own made there first; the
+    wheels' Zig is installed first too, by the host, as the chroots share it."""
+    zig(session, sys.executable)
+    inside = (str(ROOT / "scripts" / "in-chroot.sh"), name)
+    bin_dir = tool_venv(session, ROOT / "build" / name / "nox-venv", python, "nox", inside)
+    return [*inside, str(bin_dir / "nox")]
+
+
+def in_chroot(tag: str, name: str, python: str, done: str, tags: list[str]) -> None:
     def session(s: nox.Session) -> None:
         if not Path(done).exists():
             s.skip(f"no {name} chroot: `make chroots` makes it")
-        inside = (str(ROOT / "scripts" / "in-chroot.sh"), name)
-        bin_dir = tool_venv(s, ROOT / "build" / name / "nox-venv", python, "nox", inside)
-        s.run(*inside, str(bin_dir / "nox"), "-t", tag, "--", *s.posargs, external=True)
+        s.run(*nox_in_chroot(s, name, python), "-t", tag, "--", *s.posargs, external=True)
 
     session.__doc__ = f"`nox -t {tag}` in the {name} chroot (arguments go to its sessions)."
-    nox.session(name=f"{tag}-in-{name}", python=False, tags=[tag])(session)
+    nox.session(name=f"{tag}-in-{name}", python=False, tags=tags)(session)
 
 
+def run_logged(command: list[str], log: Path) -> bool:
+    with open(log, "w") as out:
+        return subprocess.run(command, stdout=out, stderr=subprocess.STDOUT).returncode == 0
+
+
+@nox.session(name="test-in-chroots", python=False, tags=["test"])
+def test_in_chroots(session: nox.Session) -> None:
+    """`nox -t test` in every provisioned chroot, two at a time, each logging to
+    build/<name>/test.log (arguments go to their sessions)."""
+    ready = [(name, python) for name, python, _, done in CHROOTS if Path(done).exists()]
+    for name, *_ in CHROOTS:
+        if name not in dict(ready):
+            session.log(f"no {name} chroot: `make chroots` makes it")
+    if not ready:
+        session.skip("no chroot is provisioned")
+    # The emulated ones (last in the table) take longest: they start first.
+    jobs = {name: [*nox_in_chroot(session, name, python), "-t", "test", "--", *session.posargs]
+            for name, python in reversed(ready)}  # fmt: skip
+    logs = {name: ROOT / "build" / name / "test.log" for name in jobs}
+    session.log(f"testing in {', '.join(jobs)}, {CHROOTS_AT_ONCE} at a time")
+    passed = {}
+    with ThreadPoolExecutor(CHROOTS_AT_ONCE) as pool:
+        running = {pool.submit(run_logged, jobs[name], logs[name]): name for name in jobs}
+        for done in as_completed(running):
+            name = running[done]
+            passed[name] = done.result()
+            lines = logs[name].read_text(errors="replace").splitlines()
+            summary = [
+                line for line in lines if line.startswith("nox > Session ") or " passed" in line
+            ]
+            shown = summary if passed[name] else lines[-80:]
+            verdict = "passed" if passed[name] else "FAILED"
+            session.log(f"{name}: {verdict} ({logs[name]}):\n" + "\n".join(shown))
+    if not all(passed.values()):
+        session.error(f"failed in {', '.join(n for n, ok in passed.items() if not ok)}")
+
+
+CHROOTS: list[list[str]] = []
 if not (os.environ.get("CORVANE_CHROOT") or os.environ.get("PYTHON")):
     rows = subprocess.run(["bash", "-c", CHROOT_ROWS], cwd=ROOT, capture_output=True, text=True)
-    for name, python, bench, done in (line.split() for line in rows.stdout.splitlines()):
-        for tag in ("test", "bench") if bench == "yes" else ("test",):
-            in_chroot(tag, name, python, done)
+    CHROOTS = [line.split() for line in rows.stdout.splitlines()]
+    for name, python, bench, done in CHROOTS:
+        in_chroot("test", name, python, done, [])
+        if bench == "yes":
+            in_chroot("bench", name, python, done, ["bench"])
 
 
 # --- formatting and lint (nox's own interpreter: the tools are the same on any) -----------------
