@@ -384,12 +384,19 @@ def test_examples_answer_help_and_do_nothing_else(tmp_path, script):
 
 def test_control_says_what_it_waits_for_and_stops_quietly_on_ctrl_c(tmp_path):
     port = tmp_path / "port"
-    control = subprocess.Popen(
-        [sys.executable, EXAMPLES / "control.py", port, "--wait", "600"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    # A suite started in the background by a shell inherits SIGINT ignored, and so would the
+    # script: with a handler here, the script starts with SIGINT at its default, as from a
+    # terminal.
+    ignored = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        control = subprocess.Popen(
+            [sys.executable, EXAMPLES / "control.py", port, "--wait", "600"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+    finally:
+        signal.signal(signal.SIGINT, ignored)
     try:
         assert control.stdout.readline() == f"waiting up to 600 s for {port} to appear ...\n"
         control.send_signal(signal.SIGINT)
