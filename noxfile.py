@@ -1,19 +1,20 @@
 """corvane's checks, one nox session each; the Makefile's targets call these.
 
     nox -l                         # every session, per interpreter
-    nox -t test                    # the suite on every interpreter found
+    nox -t test                    # the suite on every interpreter found, then in the chroots
     nox -s test-cp313 -- -k frames -x
-    PYTHON=python3.13 nox -t test  # one interpreter (a command name or a path)
+    PYTHON=python3.13 nox -t test  # one interpreter (a command name or a path), no chroots
 
 Interpreters come from scripts/find_pythons.py as absolute paths (pyenv's shims answer only for the
 versions selected, so nox is never left to look for them itself). Sessions that run per interpreter
 are named after its ABI tag (test-cp312, sanitize-cp314d, ...), so each has its own venv under
 build/nox/ and its own CMake tree under build/cmake/: a debug build never reuses a release build's
 venv. corvane is built, incrementally, by one build venv per interpreter (build/nox/build-<abi tag>:
-scikit-build-core and CMake) and installed as a wheel into each session's venv, which holds only
-what that session runs. An interpreter asked for with PYTHON and not found makes every
+scikit-build-core, CMake, auditwheel, twine) with the wheels' toolchain (Zig), repaired and
+checked as it ships, and that wheel is installed into each session's venv, which holds only what
+that session runs. An interpreter asked for with PYTHON and not found makes every
 per-interpreter session fail as "not found"; nox's summary then lists each session as success or
-failed.
+failed. The Debian chroots' sessions are at the end of this file.
 """
 
 from __future__ import annotations
