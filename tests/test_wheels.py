@@ -13,6 +13,7 @@ import re
 import subprocess
 import sys
 import sysconfig
+import time
 import tomllib
 import zipfile
 
@@ -121,6 +122,18 @@ def test_extension_names_no_library_that_glibc_has_merged_into_libc(wheel):
     # if the module asks for them.
     binary = extension(wheel)
     assert [n for n in (b"libpthread.so", b"libdl.so", b"librt.so") if n in binary] == []
+
+
+def test_wheel_files_carry_one_time_the_commits_not_the_builds(wheel):
+    # Build times in the zip entries would make two builds of one commit differ. nox builds with
+    # SOURCE_DATE_EPOCH, the last commit's time, and hands it to the suite.
+    with zipfile.ZipFile(wheel) as zf:
+        times = {info.date_time for info in zf.infolist()}
+    assert len(times) == 1, times
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        stamp = time.gmtime(max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800))[:6]
+        # Zip times start in 1980 and count seconds in steps of two.
+        assert times == {stamp[:5] + (stamp[5] // 2 * 2,)}
 
 
 def test_wheel_metadata_comes_from_pyproject(wheel):
