@@ -98,19 +98,29 @@ def spaced_hex(data: bytes) -> str:
 
 
 class Link:
-    """The board's end of the pty: reads with a per-byte time limit, over a small buffer."""
+    """The board's end of the pty: reads with a per-byte time limit, over a small buffer.
 
-    def __init__(self, fd: int) -> None:
+    Its waits also watch `wakeup`, the file that the interpreter writes a byte to when a signal
+    comes (signal.set_wakeup_fd). A stop signal that lands after the interpreter last looked for
+    one but before select() starts waiting would otherwise wait with it, for ever when the line
+    stays quiet; woken, the interpreter runs the handler as soon as select() returns."""
+
+    def __init__(self, fd: int, wakeup: int) -> None:
         self.fd = fd
+        self.wakeup = wakeup
         self.pending = bytearray()
 
     def _fill(self, timeout: float | None) -> bool:
         """Wait up to `timeout` seconds (for ever if None) for bytes; False if none came."""
-        ready, _, _ = select.select([self.fd], [], [], timeout)
-        if not ready:
-            return False
-        self.pending += os.read(self.fd, 4096)
-        return True
+        while True:
+            ready, _, _ = select.select([self.fd, self.wakeup], [], [], timeout)
+            if self.wakeup in ready:
+                os.read(self.wakeup, 4096)  # the handler runs before the next wait
+            if self.fd in ready:
+                self.pending += os.read(self.fd, 4096)
+                return True
+            if not ready:
+                return False
 
     def read(self, count: int, gap: float | None) -> bytes:
         """Up to `count` bytes; fewer only if the line stays quiet for `gap` seconds first."""
@@ -477,7 +487,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def serve(args: argparse.Namespace) -> int:
     controller, serial_side, path = open_pty()
-    board = Board(args.address, Link(controller), args.gap)
+    wakeup, woken = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    signal.set_wakeup_fd(woken, warn_on_full_buffer=False)
+    board = Board(args.address, Link(controller, wakeup), args.gap)
     for ending in STOP_SIGNALS:
         signal.signal(ending, stop)
     owner = None if args.link is None else LinkOwner(args.link, path)
@@ -505,6 +517,9 @@ def serve(args: argparse.Namespace) -> int:
             owner.release()
         os.close(serial_side)
         os.close(controller)
+        signal.set_wakeup_fd(-1)
+        os.close(woken)
+        os.close(wakeup)
     return 0
 
 

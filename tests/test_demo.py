@@ -350,6 +350,52 @@ def test_a_board_that_is_gone_leaves_its_link_to_the_next(tmp_path, ending, summ
     assert sorted(p.name for p in tmp_path.iterdir()) == ["board-3.log"]
 
 
+def test_a_stop_signal_that_comes_as_the_board_starts_to_wait_ends_the_wait():
+    """The interpreter runs a signal's handler between bytecodes: a signal that lands after its
+    last look and before select() starts waiting does not cut the wait short. Here the signal
+    goes to another thread once the board's thread waits, which leaves the wait as undisturbed;
+    a byte on the line ends a wait that the signal did not, after TIMEOUT."""
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import do_board_sim
+    finally:
+        sys.path.remove(str(EXAMPLES))
+
+    class Stopped(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stopped
+
+    line, line_end = os.pipe()
+    wakeup, woken = os.pipe2(os.O_NONBLOCK)
+    link = do_board_sim.Link(line, wakeup)
+    stopped, line_used = threading.Event(), threading.Event()
+
+    def signal_then_watch():
+        time.sleep(0.5)  # the board's thread is in select() by now
+        signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
+        if not stopped.wait(TIMEOUT):
+            line_used.set()
+            os.write(line_end, b"x")
+
+    previous = signal.signal(signal.SIGUSR1, stop)
+    previous_wakeup = signal.set_wakeup_fd(woken)
+    helper = threading.Thread(target=signal_then_watch)
+    helper.start()
+    try:
+        with pytest.raises(Stopped):
+            link.read(1, None)
+    finally:
+        stopped.set()
+        helper.join()
+        signal.set_wakeup_fd(previous_wakeup)
+        signal.signal(signal.SIGUSR1, previous)
+        for fd in (line, line_end, wakeup, woken):
+            os.close(fd)
+    assert not line_used.is_set()
+
+
 # The port never appears: a check made after waiting for it would take --wait seconds.
 WAITING = ["port", "--wait", "600"]
 CONTROL = ["control.py", *WAITING]

@@ -5,7 +5,7 @@
 #include "src/boundary/render_object.hpp"
 
 #include <cstdio>
-#include <unordered_set>
+#include <set>
 #include <vector>
 
 namespace corvane {
@@ -17,7 +17,8 @@ namespace {
 // strongly, so that no exception of it is freed while the chain is relinked.
 struct ContextChain {
     std::vector<Owned> links;
-    std::unordered_set<PyObject*> members;
+    // Ordered: a hash table would bring libc++'s hashing, and libm with it, into the module.
+    std::set<PyObject*> members;
 
     explicit ContextChain(Borrowed first) {
         for (Owned link = Owned::new_ref(first); link && members.insert(link.get()).second;) {
