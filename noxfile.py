@@ -140,6 +140,13 @@ def build_wheel(session: nox.Session, interpreter, flavour: str = "", *config: s
         "CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count() or 2)
     )
     tree = BUILD / "cmake" / f"{interpreter.tag}{flavour}"
+    # CMake never redoes a tree's compiler detection: a new toolchain gets a new tree.
+    toolchain = "\n".join([*config, *(f.read_text() for f in sorted((ROOT / "cmake").iterdir()))])
+    stamp = tree / "corvane-toolchain.txt"
+    if not stamp.exists() or stamp.read_text() != toolchain:
+        shutil.rmtree(tree, ignore_errors=True)
+        tree.mkdir(parents=True)
+        stamp.write_text(toolchain)
     out = BUILD / "wheels-raw" / f"{interpreter.tag}{flavour}"
     shutil.rmtree(out, ignore_errors=True)
     session.run(
