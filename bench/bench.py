@@ -40,53 +40,21 @@ import shutil
 import struct
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import timeit
 from collections import namedtuple
 from dataclasses import dataclass, make_dataclass
 from pathlib import Path
-from types import ModuleType, SimpleNamespace
+from types import SimpleNamespace
 from typing import Any
 
 import pyperf
+from floor_module import FLOOR_DIR, FloorNotBuilt, build_floor, tree
 
 import corvane
 
 ROOT = Path(__file__).resolve().parent.parent
-FLOOR_SOURCE = ROOT / "bench" / "floor.c"
 FIRST_USE = ROOT / "bench" / "first_use.py"
-# A chroot's builds stay apart from the host's.
-FLOOR_DIR = (
-    ROOT / "build" / os.environ.get("CORVANE_CHROOT", "") / "bench-{}.{}".format(*sys.version_info)
-)
-FLOOR_CFLAGS = ["-O3", "-fPIC", "-shared", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Werror"]
-
-
-def build_floor() -> Path:
-    """Compiles bench/floor.c for this interpreter when a module is missing or older than the
-    source; returns the directory to import them from. The compiler is $CC (default cc)."""
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    targets = [FLOOR_DIR / f"corvane_bench_{name}{suffix}" for name in ("floor", "bare")]
-    if all(t.exists() and t.stat().st_mtime >= FLOOR_SOURCE.stat().st_mtime for t in targets):
-        return FLOOR_DIR
-    FLOOR_DIR.mkdir(parents=True, exist_ok=True)
-    # Built beside the targets and renamed over them: a run importing one never sees half a file.
-    partial = Path(tempfile.mkdtemp(dir=FLOOR_DIR, prefix=".floor-")) / "floor.so"
-    cc = (os.environ.get("CC") or "cc").split()
-    include = f"-I{sysconfig.get_paths()['include']}"
-    command = [*cc, *FLOOR_CFLAGS, include, str(FLOOR_SOURCE), "-o", str(partial)]
-    print(f"bench.py: building {targets[0].relative_to(ROOT)}: {' '.join(command)}", flush=True)
-    try:
-        subprocess.run(command, check=True)
-        for target in targets:
-            shutil.copyfile(partial, partial.with_suffix(".copy"))
-            os.replace(partial.with_suffix(".copy"), target)
-    except (OSError, subprocess.CalledProcessError) as error:
-        sys.exit(f"bench.py: could not build the floor module from {FLOOR_SOURCE}: {error}")
-    finally:
-        shutil.rmtree(partial.parent)
-    return FLOOR_DIR
 
 
 def compilers_of(module: str) -> str:
@@ -99,7 +67,10 @@ def compilers_of(module: str) -> str:
     return "; ".join(dict.fromkeys(found)) or "an unknown compiler (no .comment section)"
 
 
-sys.path.insert(0, str(build_floor()))
+try:
+    sys.path.insert(0, str(build_floor()))
+except FloorNotBuilt as why:
+    sys.exit(f"bench.py: {why}")
 import corvane_bench_floor as floor  # noqa: E402  (built just above)
 
 UNROLL = 10
@@ -196,26 +167,12 @@ ROWS = [
 IMPLS = [impl for r in ROWS for impl in (r.subject, r.floor, r.python)]
 
 
-def shape(obj: Any) -> Any:
-    """What a module tree is made of: its modules' __all__, its classes' flags (but the cache's),
-    sizes, attribute names and class attributes that are classes, its functions' signatures."""
-    if isinstance(obj, type):
-        nested = [shape(v) for v in vars(obj).values() if isinstance(v, type)]
-        return obj.__flags__ & ~(1 << 19), obj.__basicsize__, sorted(vars(obj)), nested
-    if isinstance(obj, ModuleType):
-        return obj.__all__, [shape(getattr(obj, name)) for name in obj.__all__]
-    return obj.__text_signature__
-
-
 def check_results() -> None:
     """Refuse to time anything whose baselines do not produce what the subject produces, or a
     floor whose import builds other modules, sys.modules entries or classes than corvane's."""
 
-    def modules(m: ModuleType) -> list[str]:
-        return sorted(k.split(".", 1)[1] for k in sys.modules if k.startswith(f"{m.__name__}."))
-
-    if (modules(corvane), shape(corvane)) != (modules(floor), shape(floor)):
-        sys.exit(f"bench.py: the floor's tree is not corvane's:\n{shape(floor)}\n{shape(corvane)}")
+    if tree(corvane) != tree(floor):
+        sys.exit(f"bench.py: the floor's tree is not corvane's:\n{tree(floor)}\n{tree(corvane)}")
     for r in ROWS:
         want = r.subject.result()
         for base in (r.floor, r.python):

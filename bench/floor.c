@@ -100,24 +100,42 @@ static PyObject* set_do_request(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 /* The classes. Every instance is the object header and its value inline, as corvane's: a record
- * its field, a union object its record's field, its command code and the record's class. */
+ * its field, a union object its record's field, its command code and the record's class; and, as
+ * corvane's, a flag that the constructor made it. So each has corvane's size on every machine
+ * (on 32-bit ones a union object is larger than a record). */
+typedef struct {
+    PyObject_HEAD uint16_t value;
+    uint8_t constructed;
+} FloorRecord;
+
 typedef struct {
     PyObject_HEAD uint16_t value;
     uint8_t cmd;
     uint8_t record;
-} FloorObject;
+    uint8_t constructed;
+} FloorUnion;
 
 /* The classes in the order they are created; each union is followed by its two variants. */
 enum { GET_DOUTS_REQUEST, GET_DOUTS_RESPONSE, SET_DOUTS_REQUEST, SET_DOUTS_RESPONSE, REQUEST };
 enum { RESPONSE = REQUEST + 3, CLASS_COUNT = RESPONSE + 3 };
 static PyTypeObject* classes[CLASS_COUNT];
 
-static PyObject* new_object(PyTypeObject* type, uint32_t value, uint8_t cmd, uint8_t record) {
-    FloorObject* self = (FloorObject*)type->tp_alloc(type, 0);
+static PyObject* new_record(PyTypeObject* type, uint32_t value) {
+    FloorRecord* self = (FloorRecord*)type->tp_alloc(type, 0);
     if (self != NULL) {
         self->value = (uint16_t)value;
+        self->constructed = 1;
+    }
+    return (PyObject*)self;
+}
+
+static PyObject* new_union_object(PyTypeObject* type, uint16_t value, uint8_t cmd, uint8_t record) {
+    FloorUnion* self = (FloorUnion*)type->tp_alloc(type, 0);
+    if (self != NULL) {
+        self->value = value;
         self->cmd = cmd;
         self->record = record;
+        self->constructed = 1;
     }
     return (PyObject*)self;
 }
@@ -129,7 +147,7 @@ static PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
         (max != 0 && as_bounded(PyTuple_GET_ITEM(args, 0), max, &value) < 0)) {
         return NULL;
     }
-    return new_object(type, value, 0, 0);
+    return new_record(type, value);
 }
 
 static PyObject* empty_record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -145,7 +163,7 @@ static PyObject* u8_record_new(PyTypeObject* type, PyObject* args, PyObject* kwa
 }
 
 static PyObject* get_field(PyObject* self, void* closure) {
-    return PyLong_FromLong(((FloorObject*)self)->value);
+    return PyLong_FromLong(((FloorRecord*)self)->value);
 }
 
 /* closure: the field's largest value. */
@@ -158,7 +176,7 @@ static int set_field(PyObject* self, PyObject* value, void* closure) {
     if (as_bounded(value, *(const uint32_t*)closure, &converted) < 0) {
         return -1;
     }
-    ((FloorObject*)self)->value = (uint16_t)converted;
+    ((FloorRecord*)self)->value = (uint16_t)converted;
     return 0;
 }
 
@@ -188,7 +206,7 @@ static PyObject* base_id(PyObject* self, PyObject* unused) {
 }
 
 static PyObject* cmd(PyObject* self, PyObject* unused) {
-    return PyLong_FromLong(((FloorObject*)self)->cmd);
+    return PyLong_FromLong(((FloorUnion*)self)->cmd);
 }
 
 static PyMethodDef union_methods[] = {
@@ -207,7 +225,7 @@ static PyObject* variant_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     if (!PyObject_TypeCheck(value, classes[record])) {
         return PyErr_Format(PyExc_TypeError, "argument '_0' must be %s", classes[record]->tp_name);
     }
-    return new_object(type, ((FloorObject*)value)->value, command, record);
+    return new_union_object(type, ((FloorRecord*)value)->value, command, record);
 }
 
 #define VARIANT_NEW(function, record, command)                                                     \
@@ -221,8 +239,8 @@ VARIANT_NEW(response_set_douts_new, SET_DOUTS_RESPONSE, 1)
 
 /* Every read of the carried record makes a new record object. */
 static PyObject* get_record(PyObject* self, void* closure) {
-    FloorObject* variant = (FloorObject*)self;
-    return new_object(classes[variant->record], variant->value, 0, 0);
+    FloorUnion* variant = (FloorUnion*)self;
+    return new_record(classes[variant->record], variant->value);
 }
 
 static PyGetSetDef variant_getset[] = {
@@ -313,7 +331,8 @@ static PyTypeObject* create_class(int index) {
     slots[n++] = (PyType_Slot){Py_tp_dealloc, (void*)dealloc};
     slots[n] = (PyType_Slot){0, NULL};
     unsigned int flags = Py_TPFLAGS_DEFAULT | (is_union(index) ? Py_TPFLAGS_BASETYPE : 0);
-    PyType_Spec spec = {def->name, sizeof(FloorObject), 0, flags, slots};
+    int size = is_variant || is_union(index) ? sizeof(FloorUnion) : sizeof(FloorRecord);
+    PyType_Spec spec = {def->name, size, 0, flags, slots};
     return (PyTypeObject*)PyType_FromSpec(&spec);
 }
 

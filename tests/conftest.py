@@ -1,10 +1,12 @@
 """Shared helpers for the corvane test suite."""
 
 import gc
+import importlib
 import os
 import subprocess
 import sys
 from pathlib import Path
+from types import ModuleType
 
 from hypothesis import HealthCheck, settings
 
@@ -19,6 +21,16 @@ settings.load_profile("ci")  # the hypothesis plugin loads --hypothesis-profile 
 TESTS = Path(__file__).resolve().parent
 # Programs that must run in a new interpreter (first imports, crashes, process-wide state).
 ISOLATED = TESTS / "isolated"
+
+
+def import_from(directory: Path, name: str) -> ModuleType:
+    """Import module `name` from `directory` (examples/, bench/, ...) without leaving the
+    directory on sys.path, where its other files could shadow what later tests import."""
+    sys.path.insert(0, str(directory))
+    try:
+        return importlib.import_module(name)
+    finally:
+        sys.path.remove(str(directory))
 
 
 def run_isolated(
