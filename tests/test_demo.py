@@ -21,6 +21,7 @@ import pytest
 import serial
 
 import corvane
+from conftest import import_from
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -355,11 +356,7 @@ def test_a_stop_signal_that_comes_as_the_board_starts_to_wait_ends_the_wait():
     last look and before select() starts waiting does not cut the wait short. Here the signal
     goes to another thread once the board's thread waits, which leaves the wait as undisturbed;
     a byte on the line ends a wait that the signal did not, after TIMEOUT."""
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        import do_board_sim
-    finally:
-        sys.path.remove(str(EXAMPLES))
+    do_board_sim = import_from(EXAMPLES, "do_board_sim")
 
     class Stopped(Exception):
         pass

@@ -111,23 +111,26 @@ def extension(wheel) -> bytes:
         return zf.read(name)
 
 
-def test_extension_holds_no_path_of_the_build(wheel):
-    # The same wheel from any checkout: the build's paths would make two clones' wheels differ.
-    assert str(ROOT).encode() not in extension(wheel)
+# What the extension's bytes must not hold.
+NOT_IN_EXTENSION = [
+    # The build's paths: they would make two clones' wheels differ.
+    pytest.param(str(ROOT).encode(), id="the checkout's path"),
+    # Libraries that glibc 2.34 merged into libc. Named (they are in the module's string table
+    # only if it asks for them), each is one more file for every import to load, an empty one
+    # on current systems: a third of the import's cost.
+    pytest.param(b"libpthread.so", id="libpthread"),
+    pytest.param(b"libdl.so", id="libdl"),
+    pytest.param(b"librt.so", id="librt"),
+    # libc++abi's default terminate handler, which names an uncaught exception's type through a
+    # whole C++ demangler: 70 KB and 1,300 relocations, applied by every import. Its message
+    # marks it.
+    pytest.param(b"terminating due to %s exception of type", id="the demangler"),
+]
 
 
-def test_extension_names_no_library_that_glibc_has_merged_into_libc(wheel):
-    # Named, each would be one more file for every import to load (on glibc 2.34 and later, an
-    # empty one): a third of the import's cost. The names are in the module's string table only
-    # if the module asks for them.
-    binary = extension(wheel)
-    assert [n for n in (b"libpthread.so", b"libdl.so", b"librt.so") if n in binary] == []
-
-
-def test_extension_carries_no_demangler(wheel):
-    # libc++abi's default terminate handler names an uncaught exception's type through a whole
-    # C++ demangler: 70 KB and 1,300 relocations, applied by every import. Its message marks it.
-    assert b"terminating due to %s exception of type" not in extension(wheel)
+@pytest.mark.parametrize("unwanted", NOT_IN_EXTENSION)
+def test_extension_holds_nothing_unwanted(wheel, unwanted):
+    assert unwanted not in extension(wheel)
 
 
 def test_wheel_files_carry_one_time_the_commits_not_the_builds(wheel):
