@@ -501,50 +501,7 @@ def memcheck(session: nox.Session, interpreter, first: bool) -> None:
         session.error("pytest failed under valgrind")
 
 
-# --- the demo, the benchmark and the wheels ----------------------------------------------------
-
-
-@per_interpreter("demo", first_only=True)
-def demo(session: nox.Session, interpreter, first: bool) -> None:
-    """Print the worked request frames, then send some to a simulated DO board over a
-    pseudo-terminal; fails when the board did not carry out every frame, or died."""
-    install(session, shipped_wheel(session, interpreter), "demo")
-    session.run("python", "examples/demo.py")
-    link = BUILD / f"demo-board-{interpreter.tag}"
-    log = link.with_suffix(".log")
-    link.unlink(missing_ok=True)
-    address = os.environ.get("DEMO_ADDRESS", "3")
-    session.log(
-        f"python examples/do_board_sim.py --address {address} --link {link} &"
-        f"  (a simulated DO board behind a pseudo-terminal; its log: {log})"
-    )
-    with open(log, "w") as out:
-        board = subprocess.Popen(
-            [
-                str(Path(session.bin) / "python"),
-                "examples/do_board_sim.py",
-                "--address",
-                address,
-                "--link",
-                str(link),
-            ],
-            stdout=out,
-            stderr=subprocess.STDOUT,
-        )
-    try:
-        # control.py waits for the board's link to appear, as it would for a real port.
-        understood = passes(
-            session, "python", "examples/control.py", str(link), "--address", address
-        )
-    finally:
-        board.terminate()
-        status = board.wait(timeout=30)
-    session.log(f"stopped the board; what it printed:\n{log.read_text()}")
-    if status != 0:
-        session.error(f"the simulated board exited with status {status}")
-    if not understood:
-        session.error("the board did not carry out every frame (control.py failed)")
-    session.log("demo finished: the board carried out every frame")
+# --- the benchmark and the wheels ------------------------------------------------------------
 
 
 @per_interpreter("bench", release_only=True)
