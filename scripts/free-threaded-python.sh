@@ -64,12 +64,12 @@ tar -xf "$tarball" -C "$work/src" --strip-components=1
 echo "==> building CPython $version (--disable-gil) into $prefix" >&2
 (
     cd "$work/src"
-    ./configure --disable-gil --prefix="$prefix" --without-ensurepip --with-ensurepip=no \
+    ./configure --disable-gil --prefix="$prefix" --with-ensurepip=no \
         >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log"; exit 1; }
     make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 60 "$work/make.log"; exit 1; }
     make install >"$work/install.log" 2>&1 || { tail -n 40 "$work/install.log"; exit 1; }
 ) >&2
-"$python" -m ensurepip -q >&2
+"$python" -m ensurepip >/dev/null
 rm -rf "$work"
 : >"$prefix/.corvane-built"
 echo "==> $python built in $((SECONDS - start)) s" >&2
