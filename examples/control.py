@@ -15,12 +15,21 @@ makes of a reply depends on its mode:
   board's reading of each frame and its outputs as a row of bits, and checks that the board
   carried out every frame;
 - with --hardware it decodes nothing: it prints whatever comes back after each frame as hex
-  bytes, or that nothing came, and checks only that every frame was written.
+  bytes, or that nothing came, and checks only that every frame was written (with
+  --require-reply, also that each frame had a reply). Bytes that come after a frame's wait has
+  ended are shown as late and dropped before the next frame is written, never taken for the
+  next frame's reply.
+
+A simulated board's link (--link PATH) is opened only while the board that made it runs: the
+board keeps its owner record, PATH.owner, locked for as long (see board_link.py). The link of a
+board that is gone, which may lead to a pty that another program has since been given, and a
+link that leads nowhere are refused at once; a missing port is waited for (--wait).
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import math
 import os
 import sys
@@ -32,6 +41,7 @@ from typing import Final
 import serial
 
 import corvane
+from board_link import RECORD_SUFFIX, owner_of
 from command_line import PROG, OneLineParser, OutputError, output_lost, say
 
 MAX_BAUDRATE: Final = 4_000_000  # Linux's highest standard serial speed
@@ -41,9 +51,12 @@ QUIET: Final = 0.1  # in --hardware mode, a reply ends when the line is quiet th
 
 STATUSES: Final = """\
 exit status:
-  0    the board carried out every frame (--hardware: every frame was written)
-  1    it did not, the port failed, or the output could not be written
+  0    the board carried out every frame (--hardware: every frame was written, and with
+       --require-reply each had a reply)
+  1    it did not (--hardware --require-reply: a frame had no reply, and no more were sent),
+       the port failed, or the output could not be written
   2    a bad argument (every one is checked before anything else), or the port cannot be opened
+       (it is missing, a link that leads nowhere, or the link of a board that is gone)
   130  stopped with Ctrl-C
   141  the output's reader has gone (as in `control.py PORT | head`): it ends quietly"""
 
@@ -155,13 +168,13 @@ def read_reply(port: serial.Serial, timeout: float) -> bytes:
     return line + port.readline()
 
 
-def read_bytes(port: serial.Serial, timeout: float, quiet: float) -> bytes:
+def read_bytes(port: serial.Serial, timeout: float, quiet: float, what: str = "a reply") -> bytes:
     """Whatever comes back: nothing, if no byte comes within `timeout` seconds; else every byte
     until the line has been quiet for `quiet` seconds. A wait past a second is announced."""
     port.timeout = min(timeout, PATIENCE)
     data = port.read(1)
     if not data and timeout > PATIENCE:
-        say(f"   waiting up to {timeout - PATIENCE:g} s more for a reply ...")
+        say(f"   waiting up to {timeout - PATIENCE:g} s more for {what} ...")
         port.timeout = timeout - PATIENCE
         data = port.read(1)
     port.timeout = quiet
@@ -200,10 +213,18 @@ def run(port: serial.Serial, steps: list[Step], timeout: float) -> int:
     return 0 if carried_out == len(steps) else 1
 
 
-def run_hardware(port: serial.Serial, steps: list[Step], timeout: float, quiet: float) -> int:
+def run_hardware(
+    port: serial.Serial, steps: list[Step], timeout: float, quiet: float, require_reply: bool
+) -> int:
     """Talk to a real board: send each step's frame and print what comes back as hex, decoding
-    nothing; returns the exit status (0: every frame was written, which is all it can tell)."""
-    answered = 0
+    nothing; returns the exit status (0: every frame was written, which is all it can tell, and
+    with `require_reply` each had a reply).
+
+    A reply is what comes within `timeout` after its frame. Nothing here can tell a late reply
+    from the next frame's, so the line is settled before each next frame: after a reply, until
+    it has been quiet for `quiet`; after none, for up to `timeout` more, as a late reply may
+    still be on its way. What comes then is shown as late and counted for no frame."""
+    answered = late = 0
     for number, step in enumerate(steps, start=1):
         send(port, number, step)
         data = read_bytes(port, timeout, quiet)
@@ -212,8 +233,19 @@ def run_hardware(port: serial.Serial, steps: list[Step], timeout: float, quiet: 
             say(f"   reply:   {data.hex(' ').upper()}   ({len(data)} bytes, not decoded)")
         else:
             say(f"   reply:   nothing within {timeout:g} s")
+            if require_reply:
+                say()
+                say(f"frame {number} had no reply: stopped (--require-reply)")
+                return 1
+        if number < len(steps):
+            after = read_bytes(port, quiet if data else timeout, quiet, "a late reply")
+            if after:
+                late += 1
+                shown = after.hex(" ").upper()
+                say(f"   late:    {shown}   ({len(after)} bytes, too late: dropped)")
         say()
-    say(f"wrote all {len(steps)} frames; {answered} of them had a reply")
+    dropped = f"; {late} late replies dropped" if late else ""
+    say(f"wrote all {len(steps)} frames; {answered} of them had a reply{dropped}")
     return 0
 
 
@@ -296,18 +328,53 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="for a real board: print each reply as hex bytes and decode nothing (a reply ends"
         f" when the line is quiet for {QUIET:g} s, or 20 bit times if longer)",
     )
+    parser.add_argument(
+        "--require-reply",
+        action="store_true",
+        help="with --hardware: stop with exit status 1 at the first frame that has no reply"
+        " within --timeout",
+    )
     return parser.parse_args(argv)
 
 
-def wait_for(path: str, seconds: float) -> None:
-    """Wait until `path` exists: a board started just before (a simulated one makes its link
-    once it is ready, a USB adapter appears when plugged in) may not be there yet."""
-    if os.path.exists(path) or seconds == 0:
-        return
+def not_ready(path: str) -> tuple[str, bool] | None:
+    """Why `path` cannot be opened now, and whether waiting may change that; None if it can be.
+    A simulated board's link is opened only while the board that made it runs and the link
+    leads to that board's pty."""
+    if not os.path.lexists(path):
+        return os.strerror(errno.ENOENT), True
+    if not os.path.islink(path):
+        return None
+    owner, target = owner_of(path), os.readlink(path)
+    if owner is None:
+        if os.path.exists(path):
+            return None
+        return f"it is a link to {target}, which does not exist", False
+    if not owner.alive:
+        return (
+            f"the board that made it (pid {owner.pid}) is gone, and {target} may now be another"
+            " program's terminal; start the board again",
+            False,
+        )
+    if owner.serves != target:  # a board is taking over the link of one that is gone
+        return f"a board (pid {owner.pid}) holds {path}{RECORD_SUFFIX} but has not linked it", True
+    return None
+
+
+def wait_for(path: str, seconds: float) -> str | None:
+    """Wait until `path` is ready to open: a board started just before (a simulated one makes
+    its link once it is ready, a USB adapter appears when plugged in) may not be there yet.
+    Returns why it cannot be opened: at once for a link that leads nowhere or to a board that
+    is gone, else once `seconds` have passed."""
+    found = not_ready(path)
+    if found is None or not found[1] or seconds == 0:
+        return None if found is None else found[0]
     say(f"waiting up to {seconds:g} s for {path} to appear ...")
     deadline = time.monotonic() + seconds
-    while not os.path.exists(path) and time.monotonic() < deadline:
+    while found is not None and found[1] and time.monotonic() < deadline:
         time.sleep(0.05)
+        found = not_ready(path)
+    return None if found is None else found[0]
 
 
 def reason(error: serial.SerialException) -> str:
@@ -315,15 +382,32 @@ def reason(error: serial.SerialException) -> str:
     return os.strerror(error.errno) if isinstance(error.errno, int) else str(error)
 
 
-def control(args: argparse.Namespace) -> int:
-    wait_for(args.port, args.wait)
+def open_port(args: argparse.Namespace) -> serial.Serial | str:
+    """The opened port, or why it cannot be opened. A board's link is checked again once it is
+    open: its board may have ended in between, and its pty gone to another program."""
+    why = wait_for(args.port, args.wait)
+    if why is not None:
+        return why
+    owner = owner_of(args.port)
     try:
         port = serial.Serial(args.port, baudrate=args.baudrate, timeout=args.timeout)
     except serial.SerialException as error:
-        print(f"{PROG}: error: cannot open {args.port}: {reason(error)}", file=sys.stderr)
-        return 2
+        return reason(error)
     except ValueError as error:
-        print(f"{PROG}: error: cannot open {args.port}: {error}", file=sys.stderr)
+        return str(error)
+    if owner is not None and owner_of(args.port) != owner:
+        port.close()
+        found = not_ready(args.port)
+        return (
+            "its board changed while it was being opened; try again" if found is None else found[0]
+        )
+    return port
+
+
+def control(args: argparse.Namespace) -> int:
+    port = open_port(args)
+    if isinstance(port, str):
+        print(f"{PROG}: error: cannot open {args.port}: {port}", file=sys.stderr)
         return 2
     steps = plan(args.address)
     with port:
@@ -331,7 +415,7 @@ def control(args: argparse.Namespace) -> int:
             port.reset_input_buffer()  # drop any reply left over from an earlier session
             if args.hardware:
                 quiet = max(QUIET, 20 / args.baudrate)
-                return run_hardware(port, steps, args.timeout, quiet)
+                return run_hardware(port, steps, args.timeout, quiet, args.require_reply)
             return run(port, steps, args.timeout)
         except serial.SerialException as error:
             print(f"{PROG}: error: {args.port} failed: {reason(error)}", file=sys.stderr)

@@ -51,7 +51,6 @@ import errno
 import fcntl
 import math
 import os
-import re
 import select
 import signal
 import stat
@@ -62,6 +61,7 @@ from dataclasses import dataclass
 from types import FrameType
 from typing import Final, Literal
 
+from board_link import RECORD, RECORD_SUFFIX
 from command_line import PROG, OneLineParser, OutputError, output_lost, say
 
 BASE_ID: Final = 0x20
@@ -231,8 +231,6 @@ class LinkRefused(Exception):
     """The --link path cannot be used; the message says why and how to clear it, in one line."""
 
 
-RECORD_SUFFIX: Final = ".owner"
-RECORD: Final = re.compile(r"do_board_sim\.py pid (\d+) serves (/\S+)\n")
 TRIES: Final = 5  # looks at a record that boards keep removing as they end, before giving up
 
 
@@ -402,10 +400,38 @@ class LinkOwner:
 STOP_SIGNALS: Final = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
-def stop(signum: int, frame: FrameType | None) -> None:
-    for ending in STOP_SIGNALS:  # a second signal must not cut the summary or the clean-up short
-        signal.signal(ending, signal.SIG_IGN)
-    raise Stop(signal.Signals(signum).name)
+class StopSignals:
+    """Ends the board at the first stop signal, and only at the first.
+
+    A second one (a supervisor stopping the board as its terminal closes) must not cut the
+    summary or the clean-up short, so later calls do nothing. The handlers stay as they are:
+    setting them to SIG_IGN while another stop signal is pending would make the interpreter
+    report that signal as "ignored due to race condition". The interpreter runs pending
+    handlers in the order of their numbers (SIGHUP before SIGTERM), not as the signals came;
+    the order they came in is the order of the bytes on the wakeup pipe, one per signal."""
+
+    def __init__(self, wakeup: int) -> None:
+        self.wakeup = wakeup
+        self.stopping = False
+
+    def install(self) -> None:
+        for ending in STOP_SIGNALS:
+            signal.signal(ending, self.handle)
+
+    def handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.stopping:
+            return
+        self.stopping = True
+        raise Stop(self.first(signum))
+
+    def first(self, signum: int) -> str:
+        """The name of the stop signal that came first."""
+        try:
+            came = os.read(self.wakeup, 4096)
+        except BlockingIOError:
+            came = b""
+        stops = [number for number in came if number in STOP_SIGNALS]
+        return signal.Signals(stops[0] if stops else signum).name
 
 
 def address(text: str) -> int:
@@ -490,10 +516,9 @@ def serve(args: argparse.Namespace) -> int:
     wakeup, woken = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
     signal.set_wakeup_fd(woken, warn_on_full_buffer=False)
     board = Board(args.address, Link(controller, wakeup), args.gap)
-    for ending in STOP_SIGNALS:
-        signal.signal(ending, stop)
     owner = None if args.link is None else LinkOwner(args.link, path)
     try:
+        StopSignals(wakeup).install()
         if owner is not None:
             owner.take()
         where = path if owner is None else f"{path} (linked from {owner.link_path})"

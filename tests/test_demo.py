@@ -322,26 +322,33 @@ def test_board_refuses_a_running_boards_link_and_removes_only_its_own(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "ending, summary",
+    "endings, summary",
     named(
         1,
         [
-            (signal.SIGTERM, "[board] stopped by SIGTERM: 1 frames understood"),
+            ([signal.SIGTERM], "[board] stopped by SIGTERM: 1 frames understood"),
             # Its terminal closed.
-            (signal.SIGHUP, "[board] stopped by SIGHUP: 1 frames understood"),
+            ([signal.SIGHUP], "[board] stopped by SIGHUP: 1 frames understood"),
+            # A supervisor stops it as its terminal closes: the second one changes nothing (the
+            # interpreter runs SIGHUP's handler first, as the lower number).
+            ([signal.SIGTERM, signal.SIGHUP], "[board] stopped by SIGTERM: 1 frames understood"),
             # Its link is left behind, and the next board is usually given its pty number.
-            (signal.SIGKILL, None),
+            ([signal.SIGKILL], None),
         ],
     ),
 )
-def test_a_board_that_is_gone_leaves_its_link_to_the_next(tmp_path, ending, summary):
+def test_a_board_that_is_gone_leaves_its_link_to_the_next(tmp_path, endings, summary):
     link = tmp_path / "board"
     with running_board(tmp_path, link=link) as first:
         with serial.Serial(str(link), timeout=TIMEOUT) as port:
             exchange(port, corvane.set_do_request(0x5A5A, 1))
-        first.proc.send_signal(ending)
-        assert first.proc.wait(timeout=TIMEOUT) == (0 if summary else -ending)
-    assert summary is None or summary in first.log.read_text()
+        for ending in endings:
+            first.proc.send_signal(ending)
+        assert first.proc.wait(timeout=TIMEOUT) == (0 if summary else -endings[0])
+    if summary is not None:
+        *lines, last = first.log.read_text().splitlines()
+        assert last.startswith(summary)
+        assert [line for line in lines if not line.startswith("[board] ")] == []  # no traceback
     left = ["board", "board-3.log", "board.owner"] if summary is None else ["board-3.log"]
     assert sorted(p.name for p in tmp_path.iterdir()) == left
     with running_board(tmp_path, link=link) as second:
@@ -399,6 +406,23 @@ CONTROL = ["control.py", *WAITING]
 
 
 REFUSALS = [
+    (
+        ["control.py", "stale", "--wait", "0"],
+        "cannot open stale: the board that made it (pid 999999) is gone, and /dev/pts/",
+    ),
+    (
+        ["control.py", "stale", "--wait", "0", "--hardware"],
+        "cannot open stale: the board that made it (pid 999999) is gone, and /dev/pts/",
+    ),
+    (
+        ["control.py", "gone", "--wait", "0"],
+        "cannot open gone: the board that made it (pid 999998) is gone, and /dev/pts/999998 may"
+        " now be another program's terminal; start the board again\n",
+    ),
+    (
+        ["control.py", "lookalike", "--wait", "0"],
+        "cannot open lookalike: it is a link to /dev/pts/999999, which does not exist\n",
+    ),
     ([*CONTROL, "--address", "-1"], "argument --address: -1 is not an integer from 0 to 255"),
     ([*CONTROL, "--address", "256"], "argument --address: 256 is not an integer from 0 to 255"),
     ([*CONTROL, "--baudrate", "0"], "argument --baudrate: 0 is not an integer from 1 to 4000000"),
@@ -413,8 +437,30 @@ REFUSALS = [
 ]
 
 
+@pytest.fixture
+def links_of_gone_boards(tmp_path) -> Iterator[None]:
+    """Links that boards killed with SIGKILL left behind, beside a user's files: "stale" leads to
+    a pty that another program (this test) has been given since, "gone" to no pty at all. Their
+    owner records are not locked, as no board runs. Nothing may be written into the pty."""
+    user_files(tmp_path)
+    controller, terminal = os.openpty()
+    tty.setraw(terminal)
+    for name, pid, target in (("stale", 999999, os.ttyname(terminal)), ("gone", 999998, None)):
+        target = target or f"/dev/pts/{pid}"
+        (tmp_path / name).symlink_to(target)
+        (tmp_path / f"{name}.owner").write_text(f"do_board_sim.py pid {pid} serves {target}\n")
+    try:
+        yield
+        assert select.select([controller], [], [], 0.5)[0] == [], os.read(controller, 4096)
+    finally:
+        os.close(controller)
+        os.close(terminal)
+
+
 @pytest.mark.parametrize("command, error", named(1, REFUSALS))
-def test_examples_refuse_in_one_line_before_anything_else(tmp_path, command, error):
+def test_examples_refuse_in_one_line_before_anything_else(
+    tmp_path, links_of_gone_boards, command, error
+):
     assert_refused_in_one_line(command[0], command[1:], error, cwd=tmp_path)
 
 
@@ -505,23 +551,27 @@ def test_examples_end_quietly_on_a_broken_pipe_and_in_one_line_on_other_output_e
 
 
 @contextlib.contextmanager
-def real_board(answer: bytes) -> Iterator[tuple[str, list[bytes]]]:
+def real_board(answer: bytes, delay: float) -> Iterator[tuple[str, list[bytes]]]:
     """A pty standing in for a real board that answers every request frame with `answer` (or
-    stays silent). Yields the port's path and the list of frames it receives."""
+    stays silent), `delay` seconds after it. Yields the port's path and the list of frames it
+    receives."""
     controller, serial_side = os.openpty()
     tty.setraw(serial_side)
     frames: list[bytes] = []
     done = threading.Event()
 
     def serve() -> None:
-        pending = b""
+        pending, due = b"", []
         while not done.is_set():
-            if select.select([controller], [], [], 0.05)[0]:
+            if select.select([controller], [], [], 0.02)[0]:
                 pending += os.read(controller, 4096)
             while len(pending) >= 5 and len(pending) >= 5 + int.from_bytes(pending[1:5], "big"):
                 size = 5 + int.from_bytes(pending[1:5], "big")
                 frames.append(pending[:size])
                 pending = pending[size:]
+                due.append(time.monotonic() + delay)
+            while due and due[0] <= time.monotonic():
+                del due[0]
                 os.write(controller, answer)
 
     thread = threading.Thread(target=serve)
@@ -535,39 +585,51 @@ def real_board(answer: bytes) -> Iterator[tuple[str, list[bytes]]]:
         os.close(controller)
 
 
+ANSWER = b"#\x00\x00\x00\x03\x00\xa5\xc3"
+REPLY = "   reply:   23 00 00 00 03 00 A5 C3   (8 bytes, not decoded)"
+NOTHING = "   reply:   nothing within 1 s"
+LATE = "   late:    23 00 00 00 03 00 A5 C3   (8 bytes, too late: dropped)"
+PATIENT = ["--timeout", str(TIMEOUT)]
+BRIEF = ["--timeout", "1"]
+EVERY_FRAME = "wrote all 5 frames; 5 of them had a reply"
+
+
 @pytest.mark.parametrize(
-    "answer, timeout, reply, summary",
+    "answer, delay, args, status, lines, summary",
     [
+        (ANSWER, 0, PATIENT, 0, [REPLY] * 5, EVERY_FRAME),
+        (ANSWER, 0, [*PATIENT, "--require-reply"], 0, [REPLY] * 5, EVERY_FRAME),
+        (b"", 0, BRIEF, 0, [NOTHING] * 5, "wrote all 5 frames; 0 of them had a reply"),
+        (b"", 0, [*BRIEF, "--require-reply"], 1, [NOTHING], "frame 1 had no reply: stopped"),
+        # Each reply comes after its frame's wait, and before the next frame's would end.
         (
-            b"#\x00\x00\x00\x03\x00\xa5\xc3",
-            str(TIMEOUT),
-            "   reply:   23 00 00 00 03 00 A5 C3   (8 bytes, not decoded)",
-            "wrote all 5 frames; 5 of them had a reply",
-        ),
-        (
-            b"",
-            "0.5",
-            "   reply:   nothing within 0.5 s",
-            "wrote all 5 frames; 0 of them had a reply",
+            ANSWER,
+            1.5,
+            BRIEF,
+            0,
+            [NOTHING, LATE] * 4 + [NOTHING],
+            "wrote all 5 frames; 0 of them had a reply; 4 late replies dropped",
         ),
     ],
-    ids=["binary-replies", "silent"],
+    ids=["binary-replies", "reply-required", "silent", "silent-reply-required", "late-replies"],
 )
-def test_control_hardware_mode_shows_replies_as_bytes(answer, timeout, reply, summary):
-    with real_board(answer) as (port, frames):
+def test_control_hardware_mode_shows_replies_as_bytes(answer, delay, args, status, lines, summary):
+    with real_board(answer, delay) as (port, frames):
         control = subprocess.run(
-            [sys.executable, EXAMPLES / "control.py", port, "--hardware", "--timeout", timeout],
+            [sys.executable, EXAMPLES / "control.py", port, "--hardware", *args],
             capture_output=True,
             text=True,
             timeout=4 * TIMEOUT,
         )
-    assert (control.returncode, control.stderr) == (0, ""), control.stdout
-    lines = control.stdout.splitlines()
-    assert (lines.count(reply), lines[-1]) == (5, summary), control.stdout
-    assert frames == [
+    assert (control.returncode, control.stderr) == (status, ""), control.stdout
+    shown = control.stdout.splitlines()
+    assert [line for line in shown if line.startswith(("   reply:", "   late:"))] == lines, shown
+    assert shown[-1].startswith(summary)
+    sent = [
         corvane.get_do_request(3, 1),
         corvane.set_do_request(0x0001, 2),
         corvane.set_do_request(0x00FF, 3),
         corvane.set_do_request(0xA5C3, 4),
         corvane.get_do_request(3, 5),
     ]
+    assert frames == sent[: lines.count(NOTHING) + lines.count(REPLY)]
