@@ -32,7 +32,7 @@ help:
 	@echo 'make lint          ruff, and the ruff and clang-format format checks'
 	@echo 'make format        format the Python (ruff) and C/C++ (clang-format) files in place'
 	@echo 'make format-check  fail if a file is not formatted'
-	@echo 'make clean         remove build/ (but the chroots) and the caches'
+	@echo 'make clean         remove what the targets made under build/ (not the chroots) and the caches'
 	@echo 'more sessions and options: $(NOX) -l'
 
 check-nox: ; @$(call need-python) && $(CHECK)
@@ -64,9 +64,13 @@ $(NOX): pyproject.toml
 	build/nox-venv/bin/python -m pip install -q --group nox
 	touch $@
 
-# The chroots stay (they take minutes to make): `scripts/provision.sh --remove` deletes them.
+# Only what the targets made, without walking into anything else: build/ but the chroots
+# (build/*-root; `scripts/provision.sh --remove` deletes them) and the free-threaded interpreter
+# (build/python3.*t), which take minutes to make again; the tools' caches; and the __pycache__
+# folders of the project's own Python files. A venv of your own (.venv) is never touched.
+PYCACHES := __pycache__ bench/__pycache__ examples/__pycache__ scripts/__pycache__ \
+	tests/__pycache__ tests/isolated/__pycache__ tests/typecheck/__pycache__
 clean:
-	find build -mindepth 1 -maxdepth 1 ! -name '*-root' ! -name '*-root.lock' -exec rm -rf {} + \
-		2>/dev/null || true
-	rm -rf .pytest_cache .hypothesis .ruff_cache
-	find . -path ./.git -prune -o -type d -name __pycache__ -prune -exec rm -rf {} +
+	find build -mindepth 1 -maxdepth 1 ! -name '*-root' ! -name '*-root.lock' \
+		! -name 'python3.*t' ! -name 'python3.*t-src' -exec rm -rf {} + 2>/dev/null || true
+	rm -rf .pytest_cache .hypothesis .ruff_cache .mypy_cache $(PYCACHES)

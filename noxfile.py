@@ -510,11 +510,18 @@ def bench(session: nox.Session, interpreter, first: bool) -> None:
     from source by the system's compiler, as `pip install .` makes it (arguments go to
     bench/bench.py, e.g. --quick)."""
     install(session, shipped_wheel(session, interpreter), "bench")
+    # The wheel's binary names no compiler (Zig writes no .comment section): say which it was.
+    zig_program = zig(session, build_tools(session, interpreter))
+    version = session.run(str(zig_program), "version", silent=True, external=True, log=False)
+    built_by = f"Zig {version.strip()} (clang and libc++), the wheels' toolchain"
     source = BUILD / f"source-{interpreter.tag}"
     shutil.rmtree(source, ignore_errors=True)
     with zipfile.ZipFile(build_wheel(session, interpreter, "-source")) as wheel:
         wheel.extractall(source, [n for n in wheel.namelist() if n.endswith(".so")])
-    session.run("python", "bench/bench.py", "--source-build", str(source), *session.posargs)
+    session.run(
+        "python", "bench/bench.py", "--source-build", str(source), "--built-by", built_by,
+        *session.posargs,
+    )  # fmt: skip
 
 
 @per_interpreter("sdist", first_only=True)
