@@ -2,22 +2,25 @@
 
 #include "src/boundary/internal_failure.hpp"
 
+#include <new>
+
 namespace corvane {
 
 namespace {
 
-void raise_panic(std::string message) noexcept {
+// The failure being handled, raised for the caller. An internal failure becomes a panic with its
+// text, which it carries without a copy. The C++ heap running out is not a fault of corvane's
+// but what the interpreter reports as a MemoryError when its own heap does: the error or result
+// that was being made when it ran out is lost, and a MemoryError is raised in its place.
+void raise_current_failure() noexcept {
     try {
-        PythonError::panic(std::move(message)).raise();
+        throw;
+    } catch (const InternalFailure& failure) {
+        raise_panic(failure.text().text(), failure.text().object());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (...) {
-        // The panic's own message or tuple could not be made. A panic that says so ("Python
-        // API call failed") is still better than ending the process over what may be one
-        // failed allocation; only when that cannot be raised either is there nothing left.
-        try {
-            PythonError::panic(current_failure_message()).raise();
-        } catch (...) {
-            abort_at_ffi_boundary(current_failure_message());
-        }
+        raise_panic(current_failure_message());
     }
 }
 
@@ -28,17 +31,17 @@ void raise_error_or_panic(PythonError error) noexcept {
         std::move(error).raise();
     } catch (...) {
         // The error's message could not even be made; the panic that says so is the
-        // exception the caller gets, and only if that fails too does the process end.
-        raise_panic(current_failure_message());
+        // exception the caller gets.
+        raise_current_failure();
     }
 }
 
 void raise_current_failure_as_panic() noexcept {
-    raise_panic(current_failure_message());
+    raise_current_failure();
 }
 
 void report_current_failure_as_unraisable() noexcept {
-    raise_panic(current_failure_message());
+    raise_current_failure();
     PyErr_WriteUnraisable(nullptr);
 }
 

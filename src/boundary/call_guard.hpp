@@ -2,9 +2,11 @@
 //
 // A body returns PyResult<T>. The guard turns it into the C result the interpreter expects:
 // the value on success; on a PythonError, that error raised and the entry's error result;
-// on an internal failure (any C++ exception), a PanicException carrying its message. Nothing
-// thrown ever leaves the guard: if even the PanicException cannot be raised, the process
-// aborts with "uncaught panic at ffi boundary".
+// on an internal failure (any C++ exception), a PanicException carrying its message, except
+// that the C++ heap running out (std::bad_alloc) is a MemoryError, as the interpreter's own heap
+// running out is. None of this needs memory of the C++ heap. Nothing thrown ever leaves the
+// guard: if even the PanicException cannot be raised, the process aborts with "uncaught panic
+// at ffi boundary".
 #pragma once
 
 #include "src/boundary/python_error.hpp"
@@ -13,7 +15,7 @@
 
 namespace corvane {
 
-// Raise helpers for the guard; both are noexcept and abort as the last resort.
+// Raise helpers for the guard; all are noexcept and abort as the last resort.
 void raise_error_or_panic(PythonError error) noexcept;
 void raise_current_failure_as_panic() noexcept;
 void report_current_failure_as_unraisable() noexcept;

@@ -36,22 +36,26 @@ void set_context(PyObject* exception, PyObject* context) {
     }
 }
 
-constexpr const char* kUnwrappedPanic = "Unwrapped panic from Python code";
+constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
 
-// The text of a panic being resumed. str() failing leaves the fallback text, unless what it
-// raised is a stop request (KeyboardInterrupt, SystemExit): that ends the call in place of the
-// panic. A PanicException from that str() is not resumed in turn, since a __str__ can raise a
-// new one each time without end.
-PyResult<std::string> panic_text(Borrowed panic) {
+// The text of a panic being resumed, kept in a str, so that it travels to the guard without a
+// copy on the C++ heap. str() failing leaves the fallback text, unless what it raised is a stop
+// request (KeyboardInterrupt, SystemExit): that ends the call in place of the panic. A
+// PanicException from that str() is not resumed in turn, since a __str__ can raise a new one
+// each time without end.
+PyResult<FailureText> panic_text(Borrowed panic) {
     if (Owned str = Owned::steal(PyObject_Str(panic.get()))) {
-        return utf8_of_str(str.borrow()).value_or(kUnwrappedPanic);
+        if (std::optional<FailureText> text = failure_text_of_str(str.borrow())) {
+            return std::move(*text);
+        }
+        return FailureText(kUnwrappedPanic);
     }
     Owned failure = Owned::steal(PyErr_GetRaisedException());
     if (failure && is_stop_request(failure.borrow()) &&
         Py_TYPE(failure.get()) != Py_TYPE(panic.get())) {
         return fail(PythonError::realised(std::move(failure)));
     }
-    return kUnwrappedPanic;
+    return FailureText(kUnwrappedPanic);
 }
 
 PythonError resume_panic(Owned panic) {
@@ -103,7 +107,8 @@ void chain_context(Borrowed raised, Borrowed context) {
 PythonError fetch_error() {
     Owned raised = Owned::steal(PyErr_GetRaisedException());
     if (!raised) {
-        return PythonError::deferred(PyExc_SystemError, kNoErrorSet);
+        static constexpr FixedError kNoneSet{&PyExc_SystemError, kNoErrorSet};
+        return PythonError::deferred(kNoneSet);
     }
     // No PanicException exists before its type does, so none is made just to compare.
     Borrowed panic = existing_panic_exception_type();

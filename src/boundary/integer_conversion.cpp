@@ -6,9 +6,13 @@ namespace corvane {
 
 namespace detail {
 
+// Fixed errors: they need no memory until they are raised, when the interpreter makes them.
+constexpr FixedError kOutOfRange{&PyExc_OverflowError,
+                                 "out of range integral type conversion attempted"};
+constexpr FixedError kTooLarge{&PyExc_OverflowError, "Python int too large to convert to C long"};
+
 PythonError out_of_range() {
-    return PythonError::deferred(PyExc_OverflowError,
-                                 "out of range integral type conversion attempted");
+    return PythonError::deferred(kOutOfRange);
 }
 
 PythonError conversion_failure() {
@@ -25,8 +29,7 @@ PyResult<std::int64_t> as_int64(Borrowed object) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
     if (overflow != 0) [[unlikely]] {
-        return fail(PythonError::deferred(PyExc_OverflowError,
-                                          "Python int too large to convert to C long"));
+        return fail(PythonError::deferred(kTooLarge));
     }
     if (value == -1 && PyErr_Occurred()) [[unlikely]] {
         return fail(conversion_failure());

@@ -2,23 +2,27 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 
 namespace corvane {
 
 namespace {
-constexpr const char* kNoMessage = "corvane failed internally without a message";
+constexpr std::string_view kNoMessage = "corvane failed internally without a message";
 }
 
-void fail_internally(std::string message, std::source_location where) {
-    // The message is written with its length: a text from Python may hold a NUL.
+void report_internal_failure(std::string_view message, std::source_location where) noexcept {
+    // The message is written with its length: a text from Python may hold a NUL. stderr is
+    // unbuffered, so printing to it allocates nothing.
     std::fprintf(stderr, "corvane: internal failure at %s:%u in %s: %.*s\n", where.file_name(),
                  static_cast<unsigned>(where.line()), where.function_name(),
                  static_cast<int>(message.size()), message.data());
+}
+
+void fail_internally(FailureText message, std::source_location where) {
+    report_internal_failure(message.text(), where);
     throw InternalFailure(std::move(message));
 }
 
-void fail_internally_quietly(std::string message) {
+void fail_internally_quietly(FailureText message) {
     throw InternalFailure(std::move(message));
 }
 
@@ -29,20 +33,13 @@ void abort_at_ffi_boundary(std::string_view detail) noexcept {
     std::abort();
 }
 
-std::string current_failure_message() noexcept {
+std::string_view current_failure_message() noexcept {
     try {
         throw;
     } catch (const InternalFailure& failure) {
-        // Taken whole rather than through what(), which would end the text at its first NUL.
-        try {
-            return failure.message();
-        } catch (...) {
-        }
+        return failure.text().text();
     } catch (const std::exception& e) {
-        try {
-            return e.what();
-        } catch (...) {
-        }
+        return e.what();
     } catch (...) {
     }
     return kNoMessage;

@@ -6,7 +6,7 @@ namespace corvane {
 
 void creation_failed() {
     PyErr_Print();
-    fail_internally("Python API call failed");
+    fail_internally(kApiCallFailed);
 }
 
 } // namespace corvane

@@ -11,6 +11,9 @@
 
 namespace corvane {
 
+// The message of every failure to create one of them.
+inline constexpr char kApiCallFailed[] = "Python API call failed";
+
 [[noreturn, gnu::cold]] void creation_failed();
 
 // Returns `created` as an owned reference, or prints the pending error and fails internally.

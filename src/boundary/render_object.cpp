@@ -7,14 +7,20 @@ namespace corvane {
 
 namespace {
 
-// Leaves the interpreter's error pending when it fails.
-std::optional<std::string> utf8_with_replacement(Borrowed str) {
+// The str with every lone surrogate replaced by U+FFFD. Null, with the interpreter's error
+// pending, when it fails.
+Owned with_replacement(Borrowed str) {
     Owned passed = Owned::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
     if (!passed) {
-        return std::nullopt;
+        return {};
     }
-    Owned replaced = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(passed.get()),
-                                                       PyBytes_GET_SIZE(passed.get()), "replace"));
+    return Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(passed.get()),
+                                             PyBytes_GET_SIZE(passed.get()), "replace"));
+}
+
+// Leaves the interpreter's error pending when it fails.
+std::optional<std::string> utf8_with_replacement(Borrowed str) {
+    Owned replaced = with_replacement(str);
     Py_ssize_t size = 0;
     const char* text = replaced ? PyUnicode_AsUTF8AndSize(replaced.get(), &size) : nullptr;
     if (text == nullptr) {
@@ -62,15 +68,20 @@ std::optional<std::string> utf8_of_name(PyObject* created_name) {
     return std::string(text, static_cast<size_t>(size));
 }
 
-std::optional<std::string> utf8_of_str(Borrowed str) {
+std::optional<FailureText> failure_text_of_str(Borrowed str) {
+    Owned held = Owned::new_ref(str);
     Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
-        return std::string(text, static_cast<size_t>(size));
+    const char* text = PyUnicode_AsUTF8AndSize(held.get(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        held = with_replacement(str);
+        text = held ? PyUnicode_AsUTF8AndSize(held.get(), &size) : nullptr;
     }
-    PyErr_Clear();
-    std::optional<std::string> text = utf8_with_replacement(str);
-    PyErr_Clear();
-    return text;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return FailureText(std::move(held), std::string_view(text, static_cast<size_t>(size)));
 }
 
 PyResult<std::string> render_object(Borrowed given) {

@@ -1,6 +1,7 @@
 // Text of Python objects for use inside corvane's messages.
 #pragma once
 
+#include "src/boundary/internal_failure.hpp"
 #include "src/boundary/python_error.hpp"
 
 #include <optional>
@@ -8,9 +9,11 @@
 
 namespace corvane {
 
-// The UTF-8 form of a str. Lone surrogates, which UTF-8 cannot hold, come out as U+FFFD.
-// Empty (with no error pending) only when the interpreter cannot even do that.
-std::optional<std::string> utf8_of_str(Borrowed str);
+// The text of a str as an internal failure carries it: in a str whose UTF-8 form the interpreter
+// has made and keeps (the str itself, or, where it holds lone surrogates, which UTF-8 cannot
+// hold, a copy with U+FFFD in their place), so that passing it on needs no copy. Empty (with no
+// error pending) only when the interpreter cannot even do that.
+std::optional<FailureText> failure_text_of_str(Borrowed str);
 
 // The UTF-8 text of a name the interpreter has just made for a message (PyType_GetName and the
 // like; takes the new reference), or nothing when it could not make or encode it. Any error
