@@ -11,14 +11,17 @@ interpreters, so that a crash or a hang fails the test instead of the session.
 
 import functools
 import json
+import os
 import re
+import shutil
 import signal
+import subprocess
 import sys
 
 import pytest
 
 import corvane
-from conftest import run_isolated
+from conftest import ISOLATED, run_isolated
 from doubles import NESTED
 
 pytestmark = pytest.mark.isolated
@@ -280,6 +283,68 @@ def test_every_allocation_failure_is_reported_cleanly(entries):
     # and the guard must fall back to the "Python API call failed" panic instead of aborting.
     # (Aborting when every allocation fails is shown in test_binding.py.)
     assert not any(aborted.values()), aborted
+
+
+# ---------------------------------------------------------------------------------------
+# corvane's own allocations (its C++ runtime's included), which _testcapi's hooks do not see,
+# refused from the n-th on by an LD_PRELOAD library (tests/isolated/failing_malloc.c). The
+# interpreter's allocations all succeed, so every error can be made: each call must end in its
+# normal outcome or a MemoryError, never in a panic or an abort, and a panic keeps its text.
+
+OWN_ALLOCATIONS = [
+    ("get", "get_do_request(3, 0x01020304)"),
+    ("set", "set_do_request(0xA5C3, 7)"),
+    ("class", "SetDoutsRequest(0xA5C3)"),
+    ("missing", "get_do_request(1)"),
+    ("surplus", "get_do_request(1, 2, 3)"),
+    ("multiple", "set_do_request(1, 2, id=3)"),
+    ("unexpected keyword", "get_do_request(1, 2, Id=3)"),
+    ("unprintable keyword", "get_do_request(1, **UNPRINTABLE_KW)"),
+    ("wrapped TypeError", "set_do_request(RAISES_TYPE_ERROR, 1)"),
+    ("overflow", "set_do_request(65536, 1)"),
+    ("beyond 64 bits", "set_do_request(2 ** 80, 1)"),
+    ("type mismatch", "Request.GetDouts(5)"),
+    ("resumed panic", "set_do_request(RAISES_PANIC, 1)"),
+    ("stop request in a panic's str", "set_do_request(STOP_IN_PANIC_STR, 1)"),
+]
+
+
+@pytest.fixture(scope="module")
+def failing_malloc(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the allocation-failing library")
+    if os.environ.get("LD_PRELOAD"):
+        pytest.skip("a preloaded runtime (a sanitizer's) already replaces malloc")
+    library = tmp_path_factory.mktemp("failing_malloc") / "failing_malloc.so"
+    source = ISOLATED / "failing_malloc.c"
+    subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", library, source], check=True)
+    return library
+
+
+def test_every_failure_of_corvanes_own_allocations_is_a_memory_error(failing_malloc):
+    proc = run_isolated(
+        "own_alloc_sweep.py",
+        json.dumps(OWN_ALLOCATIONS),
+        str(MAX_K),
+        env={**os.environ, "LD_PRELOAD": str(failing_malloc)},
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    faults, refused = [], 0
+    for entry in json.loads(proc.stdout.splitlines()[-1]):
+        name, base, attempts = entry["name"], entry["base"], entry["attempts"]
+        *touched, (n, last) = attempts
+        if last != base:
+            faults.append(f"{name}: {last} with {n} allocations granted and none refused")
+        refused += len(touched)
+        faults += [
+            f"{name}: {outcome} with {n} allocations granted (normal: {base})"
+            for n, outcome in touched
+            if outcome != base and outcome[0] != "MemoryError"
+        ]
+    assert not faults, "\n".join(faults)
+    assert refused > len(OWN_ALLOCATIONS)  # the library did refuse corvane's allocations
 
 
 # ---------------------------------------------------------------------------------------

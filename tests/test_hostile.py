@@ -17,7 +17,7 @@ from corvane import get_do_request, set_do_request
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
-from doubles import NoStr, Raiser, ReRaise, ShownKey, c_api, context_names
+from doubles import OUT_OF_RANGE, NoStr, Raiser, ReRaise, ShownKey, c_api, context_names
 from test_boundary_model import PANIC
 
 
@@ -135,6 +135,40 @@ def test_stop_request_while_rendering_propagates_in_place_of_the_error(rendering
         sys.unraisablehook = hook
     assert (raised.value, unraisable) == (request, [])
     assert context_names(request) == [stop.__name__, *context]
+
+
+# --- a call made when the C heap has run out raises, and never ends the process --------------
+
+MEMORY_ERROR = ["MemoryError", ""]
+WRAPPED = "argument 'bin_state': 'float' object cannot be interpreted as an integer"
+MISMATCH = "argument '_0': 'int' object cannot be converted to 'GetDoutsRequest'"
+# (scenario of tests/isolated/exhausted_heap.py, what the call may raise: the error itself, or a
+# MemoryError where the interpreter could not make it)
+EXHAUSTED_HEAP = [
+    ("type mismatch", [["TypeError", MISMATCH], MEMORY_ERROR]),
+    ("thread: overflow", [["OverflowError", OUT_OF_RANGE], MEMORY_ERROR]),
+    ("thread: wrapped TypeError", [["TypeError", WRAPPED], MEMORY_ERROR]),
+    ("thread: type mismatch", [["TypeError", MISMATCH], MEMORY_ERROR]),
+]
+if PANIC is not None:
+    # The panic keeps its text: it travels to the guard in the str it came in. A panic whose
+    # tuple cannot be made says so.
+    EXHAUSTED_HEAP.append(
+        (
+            "resumed panic",
+            [
+                ["PanicException", "a panic message longer than the 22 bytes of a short string"],
+                ["PanicException", "Python API call failed"],
+                MEMORY_ERROR,
+            ],
+        )
+    )
+
+
+@pytest.mark.isolated
+@pytest.mark.parametrize("scenario, allowed", EXHAUSTED_HEAP, ids=[s for s, _ in EXHAUSTED_HEAP])
+def test_a_call_on_an_exhausted_heap_raises_its_error_or_a_memory_error(scenario, allowed):
+    assert isolated_json("exhausted_heap.py", scenario) in allowed
 
 
 # --- an object's class and its tag never disagree -------------------------------------------

@@ -18,11 +18,12 @@ namespace corvane {
 // copied where it can be referred to: a literal stays where it is, and a text that Python code
 // gave travels as the str object holding it (its UTF-8 form made beforehand, and kept inside
 // it by the interpreter). Only a text composed at run time is owned here.
+// The constructors are implicit, so that fail_internally takes a literal or a string as it is.
 class FailureText {
   public:
     template <std::size_t N>
-    FailureText(const char (&literal)[N]) noexcept : view_(literal, N - 1) {} // NOLINT
-    FailureText(std::string composed) noexcept : owned_(std::move(composed)) {} // NOLINT
+    FailureText(const char (&literal)[N]) noexcept : view_(literal, N - 1) {}
+    FailureText(std::string composed) noexcept : owned_(std::move(composed)) {}
     // `utf8` is the UTF-8 form that `str` keeps; both stay valid while the str lives.
     FailureText(Owned str, std::string_view utf8) noexcept : object_(std::move(str)), view_(utf8) {}
 

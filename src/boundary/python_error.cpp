@@ -14,7 +14,6 @@ namespace {
 
 constexpr const char* kUnknownTypeName = "<failed to extract type name>";
 
-
 std::string qualified_name_of(BorrowedRef<PyTypeObject> type) {
     return utf8_of_name(PyType_GetQualName(type.get())).value_or(kUnknownTypeName);
 }
@@ -183,7 +182,8 @@ Borrowed PythonError::exception() {
 
 Owned PythonError::take_exception() && {
     realise();
-    return Owned::steal(reinterpret_cast<PyObject*>(std::exchange(word_, 0) & ~std::uintptr_t{kTagBits}));
+    return Owned::steal(
+        reinterpret_cast<PyObject*>(std::exchange(word_, 0) & ~std::uintptr_t{kTagBits}));
 }
 
 } // namespace corvane
