@@ -117,7 +117,9 @@ def tool_venv(
             session.run(
                 python, "-m", "pip", "install", "-q", "--no-deps", "--group", "twine", external=True
             )
-            requires = session.run(python, "-c", TWINE_REQUIRES, silent=True, external=True)
+            requires = session.run(
+                python, "-c", TWINE_REQUIRES, silent=True, external=True, log=False
+            )
             requires = [r for r in requires.split("\n") if r.strip()]
             # silent: pip would report keyring as missing, which is the point.
             session.run(python, "-m", "pip", "install", "-q", *requires, external=True, silent=True)
@@ -243,7 +245,8 @@ def shipped_wheel(session: nox.Session, interpreter) -> Path:
     (repaired,) = house.glob(f"{wheel.name.rsplit('-', 1)[0]}-*_{MACHINE}.whl")
     plain = "NO_COLOR" in os.environ or not sys.stdout.isatty()
     twine = [str(tools / "twine"), *(["--no-color"] if plain else [])]
-    session.run(*twine, "check", "--strict", str(repaired), external=True)
+    # Wide: rich, which twine prints through, wraps at 80 columns when not on a terminal.
+    session.run(*twine, "check", "--strict", str(repaired), external=True, env={"COLUMNS": "1000"})
     session.env["CORVANE_WHEELHOUSE"] = str(house)
     return repaired
 
@@ -257,7 +260,7 @@ def install(session: nox.Session, wheel: Path, group: str | None) -> Path:
     session.install("--no-deps", "--force-reinstall", str(wheel))
     # Located without loading it: an instrumented build loads only with its runtime preloaded.
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
-    return Path(session.run("python", "-c", where, silent=True).strip())
+    return Path(session.run("python", "-c", where, silent=True, log=False).strip())
 
 
 def basedpyright(session: nox.Session) -> None:
@@ -288,10 +291,12 @@ MATRIX_TESTS = [f"tests/test_{n}.py" for n in ("wheels", "frames", "records", "u
 
 @per_interpreter("test")
 def test(session: nox.Session, interpreter, first: bool) -> None:
-    """Build and repair corvane's wheel, install it, and run the suite against it (arguments go
-    to pytest). The whole suite runs on the first interpreter and on debug builds (which catch
-    reference-count faults); on the others, the wheel, frame, record and union tests, which need
-    only the `pytest` group (under emulation, the `test` group's mypy alone takes minutes)."""
+    """Build, repair and install corvane's wheel, then run the suite against it.
+
+    Arguments go to pytest. The whole suite runs on the first interpreter and on debug builds
+    (which catch reference-count faults); on the others, the wheel, frame, record and union
+    tests, which need only the `pytest` group (under emulation, the `test` group's mypy alone
+    takes minutes)."""
     whole = first or interpreter.tag.endswith("d") or bool(session.posargs)
     install(session, shipped_wheel(session, interpreter), "test" if whole else "pytest")
     if whole:
@@ -506,9 +511,10 @@ def memcheck(session: nox.Session, interpreter, first: bool) -> None:
 
 @per_interpreter("bench", release_only=True)
 def bench(session: nox.Session, interpreter, first: bool) -> None:
-    """Benchmark the wheel that ships against its C floors, and its cold start against a build
-    from source by the system's compiler, as `pip install .` makes it (arguments go to
-    bench/bench.py, e.g. --quick)."""
+    """Benchmark the wheel that ships against its C floors (arguments go to bench/bench.py).
+
+    Its cold start is also held to a build from source by the system's compiler, as
+    `pip install .` makes it. --quick is a short run."""
     install(session, shipped_wheel(session, interpreter), "bench")
     # The wheel's binary names no compiler (Zig writes no .comment section): say which it was.
     zig_program = zig(session, build_tools(session, interpreter))
@@ -526,9 +532,10 @@ def bench(session: nox.Session, interpreter, first: bool) -> None:
 
 @per_interpreter("sdist", first_only=True)
 def sdist(session: nox.Session, interpreter, first: bool) -> None:
-    """Build the source distribution, install it the way pip installs one (an isolated build
-    with the system's C++ compiler), and run the suite against that build: the sdist alone must
-    be enough to build and test corvane."""
+    """Build the sdist, install it as pip installs one, and run the suite against that build.
+
+    pip's isolated build uses the system's C++ compiler: the sdist alone must be enough to build
+    and test corvane."""
     out = BUILD / "sdist"
     shutil.rmtree(out, ignore_errors=True)
     session.run(
@@ -592,16 +599,17 @@ def run_logged(command: list[str], log: Path) -> bool:
 
 @nox.session(name="test-in-chroots", python=False, tags=["test"])
 def test_in_chroots(session: nox.Session) -> None:
-    """`nox -t test` in every provisioned chroot, two at a time, each logging to
-    build/<name>/test.log (arguments go to their sessions)."""
+    """`nox -t test` in every provisioned chroot, two at a time.
+
+    Each logs to build/<name>/test.log; arguments go to their sessions."""
     if CHROOTS_LEFT_OUT:
         session.skip(CHROOTS_LEFT_OUT)
     ready = [(name, python) for name, python, _, done in CHROOTS if Path(done).exists()]
-    for name, *_, done in CHROOTS:
-        if not Path(done).exists():
-            session.log(f"no {name} chroot: `make chroots` makes it")
+    missing = ", ".join(name for name, *_, done in CHROOTS if not Path(done).exists())
     if not ready:
-        session.skip("no chroot is provisioned")
+        session.skip(f"no chroot is provisioned ({missing}): `make chroots` makes them")
+    if missing:
+        session.log(f"not provisioned: {missing} (`make chroots` makes them)")
     # The emulated ones (last in the table) take longest: they start first.
     jobs = {name: [*nox_in_chroot(session, name, python), "-t", "test", "--", *session.posargs]
             for name, python in reversed(ready)}  # fmt: skip
