@@ -18,8 +18,8 @@ export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 help:
 	@echo 'make demo          print the worked request frames, then send some to a simulated DO board'
-	@echo 'make test          build, repair and install the wheel, and run the suite against it, on'
-	@echo '                   every CPython >= 3.12 found here, then in each chroot that exists'
+	@echo 'make test          build, repair and install the wheel, and test it, on every CPython >= 3.12'
+	@echo '                   found here (the whole suite on the first), then in each chroot that exists'
 	@echo "                   (ARGS='-k frames -x' goes to pytest; PYTHON=... leaves the chroots out)"
 	@echo 'make wheels        the same wheels into wheelhouse/, with only the wheel tests'
 	@echo 'make sdist         build the sdist, install it from source and run the suite against it'

@@ -6,8 +6,10 @@ and come out as new objects (_0, indexing, iteration, match); no union object
 refers to another Python object.
 """
 
+import copy
 import ctypes
 import gc
+import pickle
 import sys
 import weakref
 
@@ -351,3 +353,20 @@ def test_match_patterns(variant, union, name, rec_cls, field, cmd):
             pass
     assert contents(positional) == contents(by_keyword) == (rec_cls, 5 if field else None)
     assert positional is not by_keyword
+
+
+# What type checkers let pass (mypy silently, for the sequence pattern) and what runs instead.
+@each_variant
+def test_what_the_stubs_cannot_refuse(variant, union, name, rec_cls, field, cmd):
+    rec = record(rec_cls, field)
+    obj = variant(rec)
+    match obj:
+        case [_]:
+            pytest.fail("a sequence pattern matched: a variant is not a Sequence")
+    with pytest.raises(TypeError, match=rf"^unbound method {union.__name__}\.cmd\(\) needs an"):
+        variant.cmd()
+    for value, shown in ((rec, rec_cls.__name__), (obj, name)):
+        for action in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError) as info:
+                action(value)
+            assert str(info.value) == f"cannot pickle 'builtins.{shown}' object"

@@ -25,6 +25,7 @@ Request.SetDouts(GetDoutsRequest())  # rejected: [arg-type]
 Response.GetDouts(GetDoutsRequest())  # rejected: [arg-type]
 corvane.do_mod.packets.Request_GetDouts  # rejected: [attr-defined]
 Request.base_id(1)  # rejected: [call-arg]
+Request.SetDouts.cmd()  # rejected: [call-arg]
 variant = Request.SetDouts(SetDoutsRequest(1))
 variant._0 = SetDoutsRequest(2)  # rejected: [misc]
 variant[0].success  # rejected: [attr-defined]

@@ -26,7 +26,7 @@
 
 from abc import ABCMeta, abstractmethod
 from collections.abc import Iterator
-from typing import Literal, Self, SupportsIndex, final
+from typing import Literal, NoReturn, Self, SupportsIndex, final
 
 from typing_extensions import disjoint_base
 
@@ -57,6 +57,11 @@ class Request(metaclass=ABCMeta):
     def __len__(self) -> Literal[1]: ...
     def __getitem__(self, idx: int | SupportsIndex, /) -> GetDoutsRequest | SetDoutsRequest: ...
     def __iter__(self) -> Iterator[GetDoutsRequest | SetDoutsRequest]: ...
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: corvane's objects cannot be pickled, nor copied by the copy module."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        """Raises TypeError, as __reduce__ does: copy.copy, copy.deepcopy and pickle call it."""
 
     @final
     class GetDouts(Request):
@@ -108,6 +113,11 @@ class Response(metaclass=ABCMeta):
     def __len__(self) -> Literal[1]: ...
     def __getitem__(self, idx: int | SupportsIndex, /) -> GetDoutsResponse | SetDoutsResponse: ...
     def __iter__(self) -> Iterator[GetDoutsResponse | SetDoutsResponse]: ...
+    def __reduce__(self) -> NoReturn:
+        """Raises TypeError: corvane's objects cannot be pickled, nor copied by the copy module."""
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn:
+        """Raises TypeError, as __reduce__ does: copy.copy, copy.deepcopy and pickle call it."""
 
     @final
     class GetDouts(Response):
