@@ -1,4 +1,5 @@
-# corvane's front door: each target runs nox sessions from noxfile.py (`make help` lists them).
+# corvane's front door: each target runs nox sessions from noxfile.py (`make help` lists them),
+# but `make demo`, which is not a test and builds as `pip install .` does (scripts/demo.py).
 # nox itself is installed into build/nox-venv from the version pinned in pyproject.toml, by the
 # first python3 on PATH (the pinned nox runs on Python >= 3.10; the sessions' interpreters come
 # from scripts/find_pythons.py). PYTHON=python3.13 or PYTHON=/path/to/python3.X picks one;
