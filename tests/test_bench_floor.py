@@ -6,6 +6,7 @@ floor that has drifted; these tests make the drift fail `make test` instead, on 
 (32-bit ones included, where C long is 32 bits wide), not first a later `make bench`.
 """
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -88,6 +89,20 @@ def test_floor_build_failure_is_one_line(tmp_path, monkeypatch):
         " [Errno 2] No such file or directory: 'no-such-cc'"
     )
     assert list(tmp_path.iterdir()) == []  # no half-built module left to import
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pyperf") is not None, reason="pyperf is installed")
+def test_bench_without_pyperf_says_what_to_install():
+    # As in a development venv: `--help` gets the reason, not a traceback.
+    done = subprocess.run(
+        [sys.executable, BENCH / "bench.py", "--help"], capture_output=True, text=True, timeout=60
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1,
+        "",
+        "bench.py: no module pyperf: run it with `make bench`, or with an interpreter that has"
+        " corvane and the `bench` dependency group installed (pip install --group bench)\n",
+    )
 
 
 def test_floor_is_rebuilt_when_its_source_is_newer(tmp_path, monkeypatch):
