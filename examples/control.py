@@ -388,20 +388,20 @@ def open_port(args: argparse.Namespace) -> serial.Serial | str:
     why = wait_for(args.port, args.wait)
     if why is not None:
         return why
-    owner = owner_of(args.port)
+    before = owner_of(args.port)
     try:
         port = serial.Serial(args.port, baudrate=args.baudrate, timeout=args.timeout)
     except serial.SerialException as error:
         return reason(error)
     except ValueError as error:
         return str(error)
-    if owner is not None and owner_of(args.port) != owner:
-        port.close()
-        found = not_ready(args.port)
-        return (
-            "its board changed while it was being opened; try again" if found is None else found[0]
-        )
-    return port
+    if before is None:
+        return port
+    found = not_ready(args.port)
+    if found is None and owner_of(args.port) == before:
+        return port
+    port.close()
+    return "its board changed while it was being opened; try again" if found is None else found[0]
 
 
 def control(args: argparse.Namespace) -> int:
