@@ -379,6 +379,11 @@ def report_per_call(benches, counts, markdown: bool) -> None:
         " judged: the record operations on instructions alone, as their time differs from the"
         " floor's by less than timings vary from run to run; the Python baselines never (their"
         " speed is the interpreter's)."
+        + (
+            f" Instructions per call include the timing loop's own {counts[EMPTY_LOOP]:.1f}."
+            if counts
+            else ""
+        )
     )
     print_table(table, markdown)
 
