@@ -2,7 +2,8 @@
 in one line, and a failed write to standard output ends the script with a fitting status.
 
 The scripts are run as `python examples/NAME.py`, which puts this folder on sys.path, so they
-import this module by its plain name; a script copied elsewhere needs this file beside it.
+import this module by its plain name; a script copied elsewhere needs this file beside it
+(and board_link.py, for control.py and do_board_sim.py).
 
 Everything a script prints to standard output goes through `say`, which turns a failed write
 into `OutputError`; the script's `main` catches it and returns `output_lost(error)`.
