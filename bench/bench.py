@@ -323,7 +323,8 @@ def judge(case: str, on: str, baseline: str, value: float | None, target: float,
     met = value is not None and value <= target
     text = shown or ("not counted" if value is None else f"{value:.2f}")
     verdict = "PASS" if met else "MISS"
-    JUDGED.append(Judged(case, on, baseline or "—", text, f"<= {target:.2f}", verdict))
+    limit = f"<= {target} B" if shown else f"<= {target:.2f}"  # shown: a size, not a ratio
+    JUDGED.append(Judged(case, on, baseline or "—", text, limit, verdict))
 
 
 def print_table(rows: list[tuple[str, ...]], markdown: bool) -> None:
