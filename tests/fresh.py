@@ -128,3 +128,36 @@ def mark(text):
     """A marker line on stderr, which the calling test uses to cut the output into sections."""
     sys.stderr.flush()
     print(text, file=sys.stderr, flush=True)
+
+
+def in_parallel(work, threads, seconds):
+    """Run work(me, running) in `threads` threads, released together; running() is true until
+    `seconds` have passed from the release. Returns each thread's result, in thread order; an
+    exception that escapes work is the result instead."""
+    import threading
+    import time
+
+    barrier = threading.Barrier(threads + 1)
+    deadline = [float("inf")]
+    results = [None] * threads
+
+    def run(me):
+        barrier.wait()
+        try:
+            results[me] = work(me, lambda: time.monotonic() < deadline[0])
+        except BaseException as error:  # noqa: BLE001 - reported to the calling test
+            results[me] = f"{type(error).__name__}: {error}"
+
+    started = [threading.Thread(target=run, args=(me,)) for me in range(threads)]
+    for thread in started:
+        thread.start()
+    deadline[0] = time.monotonic() + seconds
+    barrier.wait()
+    for thread in started:
+        thread.join()
+    return results
+
+
+def gil_enabled():
+    """Whether the interpreter's global lock is on (always, before free-threaded builds)."""
+    return getattr(sys, "_is_gil_enabled", lambda: True)()

@@ -1,6 +1,7 @@
 #include "src/boundary/argument_binding.hpp"
 
 #include "src/boundary/render_object.hpp"
+#include "src/boundary/thread_safety.hpp"
 
 #include <optional>
 #include <string>
@@ -119,6 +120,41 @@ PyStatus check_required(const SpecView& spec, std::span<const Borrowed> slots) {
     return {};
 }
 
+// The first keyword of a dict that binding refuses: one that names no parameter (held, as its
+// text is yet to be rendered), or one for a parameter already bound.
+struct KeywordMismatch {
+    Owned unexpected_key;
+    std::optional<std::size_t> repeated;
+};
+
+// Binds the entries of a keyword dict, in its iteration order, up to the first that binding
+// refuses. The dict may be the caller's own, which other threads can change meanwhile: the walk
+// is made inside the interpreter's critical section on it, and every key and value is held as
+// soon as it is read, since the section lapses should this thread block (in the look-up of a
+// key's text, say) and the dict may change then. No Python code runs here: a refused key is
+// rendered only once the walk is over.
+KeywordMismatch bind_dict_keywords(const SpecView& spec, std::span<Borrowed> slots,
+                                   std::span<Owned> held, PyObject* kwargs) {
+    ObjectCriticalSection walking(kwargs);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        Owned held_key = Owned::new_ref(key);
+        Owned held_value = Owned::new_ref(value);
+        std::optional<std::size_t> index = parameter_index(spec, held_key.borrow());
+        if (!index) {
+            return {std::move(held_key), std::nullopt};
+        }
+        if (slots[*index]) {
+            return {Owned{}, index};
+        }
+        slots[*index] = held_value.borrow();
+        held[*index] = std::move(held_value);
+    }
+    return {};
+}
+
 } // namespace
 
 PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* const* args,
@@ -136,24 +172,22 @@ PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots, PyObject* 
     return check_required(spec, slots);
 }
 
-PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* args,
-                    PyObject* kwargs) {
+PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, std::span<Owned> held,
+                    PyObject* args, PyObject* kwargs) {
     PyStatus positional = bind_positional(
         spec, slots, reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args));
     if (!positional) {
         return positional;
     }
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
-        // The dict may be the caller's own. Only the str() of an unexpected key runs Python
-        // code here, and render_object holds the key across it; binding stops at that error,
-        // so the walk never goes on over a dict that has changed. The values bound are held
-        // by bind_tuple_arguments before any Python code can run.
-        if (PyStatus bound = bind_keyword(spec, slots, key, value); !bound) {
-            return bound;
-        }
+    if (kwargs == nullptr) {
+        return check_required(spec, slots);
+    }
+    KeywordMismatch mismatch = bind_dict_keywords(spec, slots, held, kwargs);
+    if (mismatch.unexpected_key) {
+        return fail(unexpected_keyword(spec, mismatch.unexpected_key.borrow()));
+    }
+    if (mismatch.repeated) {
+        return fail(multiple_values(spec, spec.parameter_names[*mismatch.repeated]));
     }
     return check_required(spec, slots);
 }

@@ -26,9 +26,11 @@ template <std::size_t N> struct ArgumentSpec {
 template <std::size_t N> using ArgumentSlots = std::array<Borrowed, N>;
 
 // The arguments of a tp_new call. The keyword dict may be the caller's own (the interpreter
-// hands `_thread.start_new_thread(cls, (), kw)` its `kw` as it is), so Python code that runs
-// later in the call, an `__index__` say, can empty it: values taken from it are held here for
-// the whole call. Values from the positional tuple need no hold, as tuples cannot change.
+// hands `_thread.start_new_thread(cls, (), kw)` or a C caller's `PyObject_Call(cls, (), kw)`
+// its `kw` as it is), so Python code that runs later in the call, an `__index__` say, or
+// another thread can empty it: values taken from it are held here, from the moment they are
+// read, for the whole call. Values from the positional tuple need no hold, as tuples cannot
+// change.
 template <std::size_t N> struct TupleArguments {
     ArgumentSlots<N> slots{};
     std::array<Owned, N> held{};
@@ -46,8 +48,8 @@ struct SpecView {
 
 [[gnu::cold]] PyStatus bind_vector(const SpecView& spec, std::span<Borrowed> slots,
                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-[[gnu::cold]] PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots, PyObject* args,
-                                  PyObject* kwargs);
+[[gnu::cold]] PyStatus bind_tuple(const SpecView& spec, std::span<Borrowed> slots,
+                                  std::span<Owned> held, PyObject* args, PyObject* kwargs);
 } // namespace detail
 
 // Binds a vector call (METH_FASTCALL | METH_KEYWORDS): `args` holds the `nargs` positional
@@ -79,13 +81,11 @@ bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args, PyObject* kwar
         std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, bound.slots.begin());
         return bound;
     }
-    PyStatus status = detail::bind_tuple(
-        {spec.class_name, spec.function_name, spec.parameter_names}, bound.slots, args, kwargs);
+    PyStatus status =
+        detail::bind_tuple({spec.class_name, spec.function_name, spec.parameter_names}, bound.slots,
+                           bound.held, args, kwargs);
     if (!status) {
         return forward_error(status);
-    }
-    for (std::size_t i = 0; i < N; ++i) {
-        bound.held[i] = Owned::new_ref(bound.slots[i]);
     }
     return bound;
 }

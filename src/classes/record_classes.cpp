@@ -2,12 +2,15 @@
 //
 // Each object holds one record inline. Fields read as plain ints and are assigned through
 // the same range-checked conversions as the constructor arguments; a value is converted
-// before the object is touched, so a failed assignment leaves the record as it was.
+// before the object is touched, so a failed assignment leaves the record as it was. A record
+// object can be shared by threads: its field is read and written whole (load_shared,
+// store_shared), so a read beside a write gives the old value or the new one.
 #include "src/boundary/argument_binding.hpp"
 #include "src/boundary/argument_error.hpp"
 #include "src/boundary/call_guard.hpp"
 #include "src/boundary/integer_conversion.hpp"
 #include "src/boundary/object_creation.hpp"
+#include "src/boundary/thread_safety.hpp"
 #include "src/classes/class_registry.hpp"
 #include "src/classes/value_object.hpp"
 
@@ -83,7 +86,7 @@ template <class Class> PyObject* new_entry(PyTypeObject* type, PyObject* args, P
 
 template <class Class> PyObject* get_field_entry(PyObject* self, void*) {
     return call_guard([self]() -> PyResult<Owned> {
-        return new_int(value_of<typename Class::Record>(self).*Class::field);
+        return new_int(load_shared(value_of<typename Class::Record>(self).*Class::field));
     });
 }
 
@@ -95,7 +98,7 @@ template <class Class> PyStatus assign_field(PyObject* self, PyObject* value) {
     if (!converted) {
         return forward_error(converted);
     }
-    value_of<typename Class::Record>(self).*Class::field = *converted;
+    store_shared(value_of<typename Class::Record>(self).*Class::field, *converted);
     return {};
 }
 

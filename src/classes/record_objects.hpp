@@ -3,20 +3,22 @@
 #pragma once
 
 #include "src/boundary/python_error.hpp"
+#include "src/boundary/thread_safety.hpp"
 #include "src/classes/class_registry.hpp"
 #include "src/classes/value_object.hpp"
 
 namespace corvane::classes {
 
 // A copy of the record held by `object`, which must be an instance of the record's class;
-// anything else is the TypeError "'{qualname}' object cannot be converted to '{class}'".
+// anything else is the TypeError "'{qualname}' object cannot be converted to '{class}'". The
+// record is read whole: another thread may be assigning its field.
 template <class Record> PyResult<Record> extract_record(Borrowed object) {
     LazyClass& lazy = record_class<Record>();
     PyTypeObject* type = Py_TYPE(object.get());
     if (!PyType_IsSubtype(type, required_class_object(lazy).get())) [[unlikely]] {
         return fail(PythonError::type_mismatch(type, lazy.name()));
     }
-    return value_of<Record>(object.get());
+    return load_shared(value_of<Record>(object.get()));
 }
 
 // A new record object holding a copy of `record`.

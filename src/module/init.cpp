@@ -157,11 +157,27 @@ PythonError end_failed_build(PythonError failure) {
     return interruption;
 }
 
+// Tells a free-threaded interpreter that corvane runs without the global lock, so that importing
+// it leaves the lock off. Everything that two threads can reach is made safe for that (see
+// src/boundary/thread_safety.hpp). Set on the module that the init function returns, which is
+// what the interpreter looks at; with the lock built in there is nothing to say.
+PyStatus declare_no_gil_needed([[maybe_unused]] Borrowed module) {
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
+        return fetched_error();
+    }
+#endif
+    return {};
+}
+
 // A newly built tree, not yet stored.
 PyResult<Owned> build_tree() {
     Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
     if (!module) {
         return fetched_error();
+    }
+    if (PyStatus declared = declare_no_gil_needed(module.borrow()); !declared) {
+        return forward_error(declared);
     }
     return build_module_tree(module.borrow());
 }

@@ -7,7 +7,6 @@
 #include "src/boundary/render_object.hpp"
 
 #include <algorithm>
-#include <optional>
 
 namespace corvane {
 
@@ -129,30 +128,36 @@ PyResult<std::vector<Owned>> LazyClass::compute_class_attributes() {
 
 PyStatus LazyClass::write_class_attributes(BorrowedRef<PyTypeObject> type,
                                            std::vector<Owned> values) {
-    bool written = true;
-    std::optional<PythonError> failure;
-    if (!dict_filled_.load(std::memory_order_acquire)) {
-        for (std::size_t i = 0; i < values.size() && written; ++i) {
-            written =
-                PyObject_SetAttrString(reinterpret_cast<PyObject*>(type.get()),
-                                       params_.class_attributes[i].name, values[i].get()) == 0;
-            if (!written) {
-                failure = fetch_error();
-            }
-        }
-        forget_filling_threads();
-        if (written) {
-            dict_filled_.store(true, std::memory_order_release);
-        }
-    } else {
-        end_filling();
-    }
-    if (failure) {
+    if (!write_once(type, values)) {
         return fail(runtime_error_caused_by(std::string("An error occurred while initializing `") +
                                                 params_.name + ".__dict__`",
-                                            std::move(*failure)));
+                                            fetch_error()));
     }
     return {};
+}
+
+bool LazyClass::write_once(BorrowedRef<PyTypeObject> type, const std::vector<Owned>& values) {
+    // The test of dict_filled, the writes, emptying the list and setting dict_filled are one step:
+    // two threads that both computed the attributes must not both write, and no thread may be
+    // dropped from the list while another one writes. Setting a class attribute that is not a
+    // special method runs no Python code, so with the global lock nothing else runs meanwhile; a
+    // free-threaded build takes the class's own mutex for it. A failed write leaves its error
+    // pending, to be fetched once the step is over.
+    StepMutex::Held step(writing_);
+    if (dict_filled_.load(std::memory_order_acquire)) {
+        end_filling();
+        return true;
+    }
+    bool written = true;
+    for (std::size_t i = 0; i < values.size() && written; ++i) {
+        written = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type.get()),
+                                         params_.class_attributes[i].name, values[i].get()) == 0;
+    }
+    forget_filling_threads();
+    if (written) {
+        dict_filled_.store(true, std::memory_order_release);
+    }
+    return written;
 }
 
 bool LazyClass::begin_filling() {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "src/boundary/python_error.hpp"
+#include "src/boundary/thread_safety.hpp"
 #include "src/module/once_ref.hpp"
 
 #include <atomic>
@@ -54,6 +55,7 @@ class LazyClass {
     PyStatus fill_class_attributes(BorrowedRef<PyTypeObject> type);
     PyResult<std::vector<Owned>> compute_class_attributes();
     PyStatus write_class_attributes(BorrowedRef<PyTypeObject> type, std::vector<Owned> values);
+    bool write_once(BorrowedRef<PyTypeObject> type, const std::vector<Owned>& values);
     PyResult<OwnedRef<PyTypeObject>> create_class();
 
     bool begin_filling();
@@ -67,6 +69,7 @@ class LazyClass {
     std::atomic<bool> dict_filled_{false};
     std::mutex filling_mutex_;
     std::vector<std::thread::id> filling_threads_;
+    StepMutex writing_; // the writing of the class attributes (free-threaded builds only)
 };
 
 // The class object of a class that corvane's own code needs. A class that cannot be

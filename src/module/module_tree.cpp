@@ -233,6 +233,31 @@ PyResult<Owned> build_do_mod(NestedModules& nested) {
     return do_mod;
 }
 
+// sys.modules as the sys module holds it, looked up without an import (which could run import
+// hooks), as a strong reference; null, with no error set, when it cannot be had.
+Owned sys_modules_directly() {
+#if PY_VERSION_HEX >= 0x030D0000
+    // PySys_GetObject's result is borrowed from the sys module's dict, and on a free-threaded
+    // build another thread can replace sys.modules, and free the old one, before that is held.
+    // So the sys module is taken, held, from the interpreter's own table of modules (which lives
+    // as long as the interpreter), and the mapping from its dict as a strong reference in one
+    // step.
+    PyObject* found = nullptr;
+    PyDict_GetItemStringRef(PyImport_GetModuleDict(), "sys", &found);
+    Owned sys = Owned::steal(found);
+    PyObject* modules = nullptr;
+    if (sys && PyModule_Check(sys.get())) {
+        PyDict_GetItemStringRef(PyModule_GetDict(sys.get()), "modules", &modules);
+    }
+    PyErr_Clear(); // a failed look-up is no sys.modules to enter anything in
+    return Owned::steal(modules);
+#else
+    // Borrowed from the sys module's dict, which a freed module's finalizers could change; with
+    // the global lock, nothing else runs before it is held.
+    return Owned::new_ref(PySys_GetObject("modules"));
+#endif
+}
+
 } // namespace
 
 PyStatus register_nested_modules(Borrowed tree) {
@@ -246,8 +271,7 @@ PyStatus register_nested_modules(Borrowed tree) {
 }
 
 PyStatus register_nested_modules_directly(Borrowed tree) {
-    // Borrowed from the sys module's dict, which a freed module's finalizers could change.
-    Owned modules = Owned::new_ref(PySys_GetObject("modules"));
+    Owned modules = sys_modules_directly();
     if (!modules || !PyDict_CheckExact(modules.get())) {
         return {};
     }
