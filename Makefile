@@ -14,7 +14,7 @@ export PYTHON
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 .DEFAULT_GOAL := help
-.PHONY: check-nox check-build check-cxx help demo test fuzz sanitize memcheck bench wheels sdist \
+.PHONY: check-nox check-build check-cxx help demo test fuzz sanitize memcheck tsan bench wheels sdist \
 	lint format format-check chroots new-pythons clean
 
 help:
@@ -27,6 +27,8 @@ help:
 	@echo 'make fuzz          fuzz the call boundary against its model, 5000 examples per test'
 	@echo 'make sanitize      the suite against an ASan + UBSan build, on every interpreter'
 	@echo 'make memcheck      the suite under valgrind memcheck, on every interpreter'
+	@echo 'make tsan          the concurrency programs, GIL off, against a ThreadSanitizer build for'
+	@echo '                   the free-threaded interpreter (built once from Debian'"'"'s source package)'
 	@echo 'make bench         time the calls and the import against C floors (ARGS=--quick)'
 	@echo 'make chroots       provision every chroot: Debian sid on x86-64, i386, armhf and arm64'
 	@echo 'make new-pythons   provision the x86-64 sid chroot only (CPython 3.14, 3.15)'
@@ -51,6 +53,7 @@ sdist: check-cxx $(NOX) ; $(NOX) -t sdist -- $(ARGS)
 fuzz: check-build $(NOX) ; $(NOX) -t fuzz -- $(ARGS)
 sanitize: check-cxx $(NOX) ; $(NOX) -t sanitize -- $(ARGS)
 memcheck: check-cxx $(NOX) ; $(NOX) -t memcheck -- $(ARGS)
+tsan: check-cxx $(NOX) ; $(NOX) -s tsan
 bench: check-cxx $(NOX) ; $(NOX) -t bench -- $(ARGS)
 chroots: ; scripts/provision.sh
 new-pythons: ; scripts/provision.sh sid

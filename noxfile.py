@@ -19,6 +19,7 @@ failed. The Debian chroots' sessions are at the end of this file.
 
 from __future__ import annotations
 
+import json
 import os
 import platform
 import shutil
@@ -416,6 +417,106 @@ def sanitize(session: nox.Session, interpreter, first: bool) -> None:
         session.error(f"sanitizer reports in {reports}")
     if not passed:
         session.error("pytest failed")
+
+
+# tsan: corvane built with ThreadSanitizer (gcc's), run by a free-threaded interpreter with the
+# GIL off (PYTHON_GIL=0) on the concurrency programs of tests/isolated/: threads calling every
+# entry point, sharing records, keyword dicts and unions, and racing the first import. It fails on
+# any report, on a crash and on any wrong result a program prints.
+#  - The interpreter: scripts/free-threaded-python.sh prints its path, building it once from
+#    Debian's source package. It is not instrumented, so TSan's runtime is preloaded (LD_PRELOAD),
+#    and TSan sees none of its synchronisation: scripts/tsan.supp lists, with the reason for each,
+#    the reports that only that blindness makes. history_size=7 (the largest) keeps enough of
+#    each thread's past for TSan to name the earlier access of a report, which the suppressions
+#    are matched against too.
+#  - The build: -O1 -g, not stripped (install.strip=false), so that reports name corvane's
+#    files and lines; its own venv and CMake tree (build/nox/tsan-<tag>, build/cmake/<tag>-tsan).
+#    The venv holds only the build group, whose tools install on a free-threaded interpreter.
+#  - Reports go to files under build/tsan-<tag>/ (log_path), from whichever process makes them.
+TSAN_CXX = os.environ.get("TSAN_CXX", "g++")
+TSAN_FLAGS = "-fsanitize=thread -fno-omit-frame-pointer -g -O1"
+ABI_TAG = "import sys; print(f'cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}')"
+TSAN_OPTIONS = ["history_size=7", f"suppressions={ROOT / 'scripts' / 'tsan.supp'}"]
+# (program, arguments): thread counts and seconds as tests/test_concurrency.py runs them.
+TSAN_PROGRAMS = [
+    ("threads_stress.py", "8", "1.5"),
+    ("shared_records.py", "8", "2"),
+    ("shared_keywords.py", "8", "2"),
+    ("shared_unions.py", "8", "2"),
+    ("import_race.py", "init", "init", "init", "init"),
+    ("import_race.py", "init", "init", "import", "from"),
+]
+
+
+def wrong_results(printed: object) -> list:
+    """What a concurrency program's JSON output reports as wrong: its non-empty lists under
+    "wrong" or "errors", a thread whose result is an escaped exception (a string), the lock
+    found on ("gil": true) and threads that got different modules ("same": false)."""
+    if isinstance(printed, list):
+        return [w for item in printed for w in wrong_results(item)]
+    if not isinstance(printed, dict):
+        return []
+    found = [v for k, v in printed.items() if k in ("wrong", "errors") and v]
+    found += [t for t in printed.get("threads", []) if isinstance(t, str)]
+    found += [f"{k}: {v}" for k, v in (("gil", True), ("same", False)) if printed.get(k) is v]
+    return found + [w for v in printed.values() for w in wrong_results(v)]
+
+
+@nox.session(python=False, tags=["tsan"])
+def tsan(session: nox.Session) -> None:
+    """The concurrency programs on a free-threaded interpreter with the GIL off, against a
+    ThreadSanitizer build (fails on any report, crash or wrong result)."""
+    runtime = subprocess.run(
+        [TSAN_CXX, "-print-file-name=libtsan.so"], capture_output=True, text=True
+    ).stdout.strip()
+    if not os.path.isabs(runtime):
+        session.error(f"{TSAN_CXX} has no libtsan.so (on Debian: apt-get install libgcc-12-dev)")
+    found = session.run(str(ROOT / "scripts" / "free-threaded-python.sh"), silent=True)
+    python = found.strip().splitlines()[-1]
+    tag = session.run(python, "-c", ABI_TAG, silent=True).strip()
+    bin_dir = BUILD / "nox" / f"tsan-{tag}" / "bin"
+    if not (bin_dir / "python").exists():
+        session.run(python, "-m", "venv", str(bin_dir.parent), external=True, silent=True)
+    # No twine here: its `check` needs nh3, which has no wheel for a free-threaded interpreter.
+    session.run(str(bin_dir / "python"), "-m", "pip", "install", "-q", PIP, external=True)
+    session.run(
+        str(bin_dir / "python"), "-m", "pip", "install", "-q", "--group", "build", external=True
+    )
+    session.run(
+        str(bin_dir / "python"), "-m", "pip", "install", "-q", "--no-deps", "--force-reinstall",
+        "--no-build-isolation", "-C", f"build-dir={BUILD / 'cmake' / f'{tag}-tsan'}",
+        "-C", "install.strip=false", "-C", f"cmake.define.CORVANE_EXTRA_FLAGS={TSAN_FLAGS}", ".",
+        env={"CXX": TSAN_CXX}, external=True,
+    )  # fmt: skip
+    reports = BUILD / f"tsan-{tag}"
+    shutil.rmtree(reports, ignore_errors=True)
+    reports.mkdir(parents=True)
+    env = {
+        **os.environ,
+        "PYTHONPATH": str(ROOT / "tests"),
+        "PYTHON_GIL": "0",
+        "LD_PRELOAD": runtime,
+        "TSAN_OPTIONS": " ".join([*TSAN_OPTIONS, f"log_path={reports}/tsan"]),
+    }
+    failed = []
+    for program, *args in TSAN_PROGRAMS:
+        command = [str(bin_dir / "python"), "-X", "faulthandler", f"tests/isolated/{program}"]
+        session.log(" ".join([program, *args]))
+        done = subprocess.run([*command, *args], env=env, capture_output=True, text=True)
+        try:
+            wrong = wrong_results(json.loads(done.stdout)) if done.returncode == 0 else None
+        except json.JSONDecodeError:
+            wrong = None
+        if wrong != []:
+            failed.append(program)
+            session.log(f"{program} ended with {done.returncode}: {wrong}\n{done.stderr[-4000:]}")
+    found = sorted(reports.iterdir())
+    for path in found:
+        session.log(f"ThreadSanitizer report {path}:\n{path.read_text()}")
+    if found:
+        session.error(f"ThreadSanitizer reports in {reports}")
+    if failed:
+        session.error(f"failed: {', '.join(failed)}")
 
 
 # memcheck: the suite under valgrind's memcheck, with PYTHONMALLOC=malloc (every object is its
