@@ -137,6 +137,27 @@ def test_stop_request_while_rendering_propagates_in_place_of_the_error(rendering
     assert context_names(request) == [stop.__name__, *context]
 
 
+# A signal handler's exception (a deadline's) due when corvane calls str() for a message is the
+# caller's too, with the exception being rendered as its context, as when the interpreter runs the
+# handler while handling that exception; it never goes to the unraisable hook. Fresh interpreters:
+# the handler is process-wide. (rendering in tests/isolated/signal_in_str.py, context)
+SIGNALLED_RENDERINGS = [("TypeError text", ["Deadline", "TypeError"])]
+if PANIC is not None:
+    SIGNALLED_RENDERINGS.append(("panic text", ["Deadline", "PanicException"]))
+
+
+@pytest.mark.isolated
+@pytest.mark.parametrize(
+    "rendering, context", SIGNALLED_RENDERINGS, ids=[r for r, _ in SIGNALLED_RENDERINGS]
+)
+def test_signal_handler_exception_while_rendering_reaches_the_caller(rendering, context):
+    assert isolated_json("signal_in_str.py", rendering) == {
+        "raised": ["Deadline", "deadline passed"],
+        "context": context,
+        "unraisable": [],
+    }
+
+
 # --- a call made when the C heap has run out raises, and never ends the process --------------
 
 MEMORY_ERROR = ["MemoryError", ""]

@@ -40,10 +40,14 @@ constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
 
 // The text of a panic being resumed, kept in a str, so that it travels to the guard without a
 // copy on the C++ heap. str() failing leaves the fallback text, unless what it raised is a stop
-// request (KeyboardInterrupt, SystemExit): that ends the call in place of the panic. A
+// request (KeyboardInterrupt, SystemExit): that ends the call in place of the panic, as does the
+// exception of a signal handler that was due when str() was to run. A
 // PanicException from that str() is not resumed in turn, since a __str__ can raise a new one
 // each time without end.
 PyResult<FailureText> panic_text(Borrowed panic) {
+    if (PyStatus due = run_due_signal_handlers(panic); !due) {
+        return fail(std::move(due.error()));
+    }
     if (Owned str = Owned::steal(PyObject_Str(panic.get()))) {
         if (std::optional<FailureText> text = failure_text_of_str(str.borrow())) {
             return std::move(*text);

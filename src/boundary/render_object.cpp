@@ -84,10 +84,24 @@ std::optional<FailureText> failure_text_of_str(Borrowed str) {
     return FailureText(std::move(held), std::string_view(text, static_cast<size_t>(size)));
 }
 
+PyStatus run_due_signal_handlers(Borrowed rendered) {
+    if (PyErr_CheckSignals() == 0) [[likely]] {
+        return {};
+    }
+    PythonError raised = fetch_error();
+    if (PyExceptionInstance_Check(rendered.get())) {
+        chain_context(raised.exception(), rendered);
+    }
+    return fail(std::move(raised));
+}
+
 PyResult<std::string> render_object(Borrowed given) {
     // str() and the unraisable hook run Python code that may drop the caller's last reference
     // to the object (a key of a dict it is clearing, say); the object is needed until the end.
     Owned object = Owned::new_ref(given);
+    if (PyStatus due = run_due_signal_handlers(object.borrow()); !due) {
+        return fail(std::move(due.error()));
+    }
     Owned str = Owned::steal(PyObject_Str(object.get()));
     if (str) {
         return text_for_message(str.borrow());
