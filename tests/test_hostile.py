@@ -189,7 +189,10 @@ if PANIC is not None:
 @pytest.mark.isolated
 @pytest.mark.parametrize("scenario, allowed", EXHAUSTED_HEAP, ids=[s for s, _ in EXHAUSTED_HEAP])
 def test_a_call_on_an_exhausted_heap_raises_its_error_or_a_memory_error(scenario, allowed):
-    assert isolated_json("exhausted_heap.py", scenario) in allowed
+    outcome = isolated_json("exhausted_heap.py", scenario)
+    if outcome == "not exhausted":
+        pytest.skip("the address-space limit does not hold here (qemu-user)")
+    assert outcome in allowed
 
 
 # --- an object's class and its tag never disagree -------------------------------------------
