@@ -307,10 +307,24 @@ TEXTS = [
     ),
     (AwkwardSub, TypeError, "No constructor defined for Sübé"),
 ]
+
+
+class ShownOtherwise(str):
+    def __str__(self):
+        return "not the text"
+
+
+class StrSubclassText:
+    def __str__(self):
+        return ShownOtherwise("the text")
+
+
 if PANIC is not None:
     TEXTS.append(
         (lambda: SetDoutsResponse(Raiser(PANIC("a\x00b\ud800"))), PANIC, "a\x00b\ufffd\ufffd\ufffd")
     )
+    # A panic whose str() is a str subclass: the text is its characters, not its own str().
+    TEXTS.append((lambda: SetDoutsResponse(Raiser(PANIC(StrSubclassText()))), PANIC, "the text"))
 
 
 @pytest.mark.parametrize("call, kind, text", TEXTS, ids=[repr(t) for *_, t in TEXTS])

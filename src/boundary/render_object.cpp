@@ -69,12 +69,17 @@ std::optional<std::string> utf8_of_name(PyObject* created_name) {
 }
 
 std::optional<FailureText> failure_text_of_str(Borrowed str) {
-    Owned held = Owned::new_ref(str);
+    // A str of the exact type: the panic made with it must not run a subclass's __str__.
+    Owned held = Owned::steal(PyUnicode_Substring(str.get(), 0, PyUnicode_GET_LENGTH(str.get())));
+    if (!held) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(held.get(), &size);
     if (text == nullptr) {
         PyErr_Clear();
-        held = with_replacement(str);
+        held = with_replacement(held.borrow());
         text = held ? PyUnicode_AsUTF8AndSize(held.get(), &size) : nullptr;
     }
     if (text == nullptr) {
