@@ -9,10 +9,11 @@
 
 namespace corvane {
 
-// The text of a str as an internal failure carries it: in a str whose UTF-8 form the interpreter
-// has made and keeps (the str itself, or, where it holds lone surrogates, which UTF-8 cannot
-// hold, a copy with U+FFFD in their place), so that passing it on needs no copy. Empty (with no
-// error pending) only when the interpreter cannot even do that.
+// The text of a str as an internal failure carries it: in a str of the exact type whose UTF-8
+// form the interpreter has made and keeps (the str itself, a copy of a str subclass's
+// characters, or, where it holds lone surrogates, which UTF-8 cannot hold, a copy with U+FFFD
+// in their place), so that passing it on needs no copy. Empty (with no error pending) only when
+// the interpreter cannot even do that.
 std::optional<FailureText> failure_text_of_str(Borrowed str);
 
 // The UTF-8 text of a name the interpreter has just made for a message (PyType_GetName and the
