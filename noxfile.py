@@ -620,7 +620,7 @@ def bench(session: nox.Session, interpreter, first: bool) -> None:
     # The wheel's binary names no compiler (Zig writes no .comment section): say which it was.
     zig_program = zig(session, build_tools(session, interpreter))
     version = session.run(str(zig_program), "version", silent=True, external=True, log=False)
-    built_by = f"Zig {version.strip()} (clang and libc++), the wheels' toolchain"
+    built_by = f"Zig {version.strip()} (clang, libc++), which builds every wheel"
     source = BUILD / f"source-{interpreter.tag}"
     shutil.rmtree(source, ignore_errors=True)
     with zipfile.ZipFile(build_wheel(session, interpreter, "-source")) as wheel:
