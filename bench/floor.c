@@ -448,6 +448,10 @@ PyMODINIT_FUNC PyInit_corvane_bench_floor(void) {
              add_submodule(&m[TOP_MODULE], TOP ".do_mod", &m[DO_MOD]) < 0 ||
              add_function(&m[TOP_MODULE], &functions[0]) < 0 ||
              add_function(&m[TOP_MODULE], &functions[1]) < 0;
+#ifdef Py_GIL_DISABLED
+    /* As corvane's: on a free-threaded interpreter, importing it leaves the GIL off. */
+    failed = failed || PyUnstable_Module_SetGIL(m[TOP_MODULE].module, Py_MOD_GIL_NOT_USED) < 0;
+#endif
     for (int i = 0; i < 5; ++i) {
         Py_XDECREF(m[i].all);
         if (i > 0 || failed) {
@@ -470,6 +474,9 @@ PyMODINIT_FUNC PyInit_corvane_bench_bare(void) {
     PyObject* module = PyModule_Create(&bare_module);
     PyObject* record = module == NULL ? NULL : (PyObject*)create_class(SET_DOUTS_REQUEST);
     int failed = record == NULL || PyModule_AddObjectRef(module, "SetDoutsRequest", record) < 0;
+#ifdef Py_GIL_DISABLED
+    failed = failed || PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0;
+#endif
     Py_XDECREF(record);
     if (failed) {
         Py_XDECREF(module);
