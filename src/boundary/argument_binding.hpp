@@ -72,22 +72,32 @@ bind_vector_arguments(const ArgumentSpec<N>& spec, PyObject* const* args, Py_ssi
     return slots;
 }
 
-// Binds a tp_new call: a tuple of positional arguments and a keyword dict (or null).
+namespace detail {
+// Every tp_new call but the common one, out of line so that the common one stays as lean as it
+// was before keyword values were held from the moment they are read.
 template <std::size_t N>
-[[gnu::always_inline]] inline PyResult<TupleArguments<N>>
-bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args, PyObject* kwargs) {
+[[gnu::noinline, gnu::cold]] PyResult<TupleArguments<N>>
+bind_tuple_in_general(const ArgumentSpec<N>& spec, PyObject* args, PyObject* kwargs) {
     TupleArguments<N> bound{};
-    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
-        std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, bound.slots.begin());
-        return bound;
-    }
-    PyStatus status =
-        detail::bind_tuple({spec.class_name, spec.function_name, spec.parameter_names}, bound.slots,
-                           bound.held, args, kwargs);
+    PyStatus status = bind_tuple({spec.class_name, spec.function_name, spec.parameter_names},
+                                 bound.slots, bound.held, args, kwargs);
     if (!status) {
         return forward_error(status);
     }
     return bound;
+}
+} // namespace detail
+
+// Binds a tp_new call: a tuple of positional arguments and a keyword dict (or null).
+template <std::size_t N>
+[[gnu::always_inline]] inline PyResult<TupleArguments<N>>
+bind_tuple_arguments(const ArgumentSpec<N>& spec, PyObject* args, PyObject* kwargs) {
+    if (kwargs == nullptr && PyTuple_GET_SIZE(args) == static_cast<Py_ssize_t>(N)) [[likely]] {
+        TupleArguments<N> bound{};
+        std::copy_n(reinterpret_cast<PyTupleObject*>(args)->ob_item, N, bound.slots.begin());
+        return bound;
+    }
+    return detail::bind_tuple_in_general(spec, args, kwargs);
 }
 
 } // namespace corvane
