@@ -444,7 +444,7 @@ TSAN_PROGRAMS = [
     ("shared_keywords.py", "8", "2"),
     ("shared_unions.py", "8", "2"),
     ("import_race.py", "init", "init", "init", "init"),
-    ("import_race.py", "init", "init", "import", "from"),
+    ("import_race.py", "init", "init", "import", "import"),
 ]
 
 
