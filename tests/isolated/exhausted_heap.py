@@ -5,8 +5,9 @@ until it fails (test_hostile.py).
     exhausted_heap.py SCENARIO
 
 Prints, as JSON, what the call raised once the memory taken has been given back: its type and
-text ("not exhausted" where the limit does not hold). A process that ends instead (an abort, glibc's "cannot allocate memory for thread-local
-data") fails the calling test by its exit status.
+text ("not exhausted" where the limit does not hold). A process that ends instead (an abort,
+glibc's "cannot allocate memory for thread-local data") fails the calling test by its exit
+status.
 """
 
 import ctypes
