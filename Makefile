@@ -15,12 +15,13 @@ export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 .DEFAULT_GOAL := help
 .PHONY: check-nox check-build check-cxx help demo test fuzz sanitize memcheck tsan bench wheels sdist \
-	lint format format-check chroots new-pythons clean
+	lint format format-check chroots new-pythons free-threaded clean
 
 help:
 	@echo 'make demo          print the worked request frames, then send some to a simulated DO board'
 	@echo 'make test          build, repair and install the wheel, and test it, on every CPython >= 3.12'
-	@echo '                   found here (the whole suite on the first), then in each chroot that exists'
+	@echo '                   found here (the whole suite on the first; free-threaded 3.13 built first if'
+	@echo '                   need be), then in each chroot that exists'
 	@echo "                   (ARGS='-k frames -x' goes to pytest; PYTHON=... leaves the chroots out)"
 	@echo 'make wheels        the same wheels into wheelhouse/, with only the wheel tests'
 	@echo 'make sdist         build the sdist, install it from source and run the suite against it'
@@ -46,9 +47,9 @@ need-python = command -v $(NOX_PYTHON) >/dev/null || { echo "missing: $(NOX_PYTH
 
 # The demo is not a test: it builds corvane as `pip install .` does (g++), without nox or Zig.
 demo: check-cxx ; $(NOX_PYTHON) scripts/demo.py
-test: check-build $(NOX) ; $(NOX) -t test -- $(ARGS)
+test: free-threaded check-build $(NOX) ; $(NOX) -t test -- $(ARGS)
 # The wheels are what `make test` builds and tests: the same sessions, with the wheel tests only.
-wheels: check-build $(NOX) ; $(NOX) -t test -- tests/test_wheels.py
+wheels: free-threaded check-build $(NOX) ; $(NOX) -t test -- tests/test_wheels.py
 sdist: check-cxx $(NOX) ; $(NOX) -t sdist -- $(ARGS)
 fuzz: check-build $(NOX) ; $(NOX) -t fuzz -- $(ARGS)
 sanitize: check-cxx $(NOX) ; $(NOX) -t sanitize -- $(ARGS)
@@ -57,6 +58,9 @@ tsan: check-cxx $(NOX) ; $(NOX) -s tsan
 bench: check-cxx $(NOX) ; $(NOX) -t bench -- $(ARGS)
 chroots: ; scripts/provision.sh
 new-pythons: ; scripts/provision.sh sid
+# The free-threaded CPython 3.13, built once from Debian's source package (minutes), then reused;
+# not when PYTHON picks one interpreter.
+free-threaded: ; @[ -n "$$PYTHON" ] || scripts/free-threaded-python.sh >/dev/null
 lint: check-nox $(NOX) ; $(NOX) -s lint
 format: check-nox $(NOX) ; $(NOX) -s format
 format-check: check-nox $(NOX) ; $(NOX) -s format-check

@@ -8,13 +8,13 @@
 Interpreters come from scripts/find_pythons.py as absolute paths (pyenv's shims answer only for the
 versions selected, so nox is never left to look for them itself). Sessions that run per interpreter
 are named after its ABI tag (test-cp312, sanitize-cp314d, ...), so each has its own venv under
-build/nox/ and its own CMake tree under build/cmake/: a debug build never reuses a release build's
-venv. corvane is built, incrementally, by one build venv per interpreter (build/nox/build-<abi tag>:
-scikit-build-core, CMake, auditwheel, twine) with the wheels' toolchain (Zig), repaired and
-checked as it ships, and that wheel is installed into each session's venv, which holds only what
-that session runs. An interpreter asked for with PYTHON and not found makes every
-per-interpreter session fail as "not found"; nox's summary then lists each session as success or
-failed. The Debian chroots' sessions are at the end of this file.
+build/nox/ and its own CMake tree under build/cmake/: a debug or free-threaded build never reuses
+a release build's venv. corvane is built, incrementally, by one build venv per interpreter
+(build/nox/build-<abi tag>: scikit-build-core, CMake, auditwheel) with the wheels' toolchain
+(Zig), repaired and checked (twine) as it ships, and that wheel is installed into each session's
+venv, which holds only what that session runs. An interpreter asked for with PYTHON and not found
+makes every per-interpreter session fail as "not found"; nox's summary then lists each session as
+success or failed. The Debian chroots' sessions are at the end of this file.
 """
 
 from __future__ import annotations
@@ -61,14 +61,14 @@ PIP = "pip>=25.1"  # the first pip that installs dependency groups (--group)
 CLANG_FORMAT_DIRS = ("src", "hal")
 
 
-def per_interpreter(name: str, *, first_only: bool = False, release_only: bool = False):
+def per_interpreter(name: str, *, first_only: bool = False, leave_out: str = ""):
     """Register the decorated function as session `<name>-<abi tag>` for each interpreter (the
-    oldest one only with `first_only`; release builds only with `release_only`), tagged `name`
-    so that `nox -t name` runs them all. The function gets the interpreter and whether it is the
-    first (oldest) one found on this side."""
+    oldest one only with `first_only`; none whose ABI flags include a letter of `leave_out`: "d"
+    debug, "t" free-threaded builds), tagged `name` so that `nox -t name` runs them all. The
+    function gets the interpreter and whether it is the first (oldest) one found on this side."""
 
     def register(fn):
-        chosen = [i for i in INTERPRETERS if not (release_only and i.tag.endswith("d"))]
+        chosen = [i for i in INTERPRETERS if not set(leave_out) & set(i.tag[2:])]
         chosen = chosen[:1] if first_only else chosen
         for index, interpreter in enumerate(chosen):
 
@@ -83,7 +83,7 @@ def per_interpreter(name: str, *, first_only: bool = False, release_only: bool =
 
             def missing(s: nox.Session) -> None:
                 s.error(
-                    f"not found: {NOT_FOUND or 'no release build among the interpreters asked for'}"
+                    f"not found: {NOT_FOUND or 'no interpreter of this kind among those asked for'}"
                 )
 
             nox.session(name=f"{name}-not-found", python=False, tags=[name])(missing)
@@ -106,13 +106,21 @@ def tool_venv(
     what runs the commands in a chroot."""
     bin_dir = venv / "bin"
     stamp = venv / "installed-from-pyproject"
-    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
-        if not (bin_dir / "python").exists():
-            session.run(*inside, base_python, "-m", "venv", str(venv), external=True, silent=True)
-        python = str(bin_dir / "python")
+    python = str(bin_dir / "python")
+    if inside and not (bin_dir / "python").exists():
+        session.run(*inside, base_python, "-m", "venv", str(venv), external=True, silent=True)
         session.run(*inside, python, "-m", "pip", "install", "-q", PIP, external=True)
-        session.run(*inside, python, "-m", "pip", "install", "-q", "--group", group, external=True)
-        if group == "build":
+    elif not (bin_dir / "python").exists():
+        # nox's virtualenv seeds a current pip from its cache in seconds; venv's ensurepip and
+        # the pip upgrade after it take minutes under emulation.
+        session.run(sys.executable, "-m", "virtualenv", "-q", "-p", base_python, str(venv),
+                    external=True, silent=True)  # fmt: skip
+    if not stamp.exists() or stamp.stat().st_mtime < PYPROJECT.stat().st_mtime:
+        if group != "twine":
+            session.run(
+                *inside, python, "-m", "pip", "install", "-q", "--group", group, external=True
+            )
+        else:
             # twine without keyring (for uploads): keyring pulls in PyCA cryptography, which has
             # no wheel for i686 or armv7l, and `twine check` needs none of it.
             session.run(
@@ -130,7 +138,7 @@ def tool_venv(
 
 def build_tools(session: nox.Session, interpreter) -> str:
     """The python of the interpreter's build venv, build/nox/build-<abi tag>: the build backend,
-    CMake, auditwheel and twine (group `build`), made once and shared by every session of that
+    CMake and auditwheel (group `build`), made once and shared by every session of that
     interpreter, so that a session's own venv holds only what the session runs."""
     venv = BUILD / "nox" / f"build-{interpreter.tag}"
     return str(tool_venv(session, venv, interpreter.path, "build") / "python")
@@ -245,17 +253,25 @@ def shipped_wheel(session: nox.Session, interpreter) -> Path:
     )  # fmt: skip
     (repaired,) = house.glob(f"{wheel.name.rsplit('-', 1)[0]}-*_{MACHINE}.whl")
     plain = "NO_COLOR" in os.environ or not sys.stdout.isatty()
-    twine = [str(tools / "twine"), *(["--no-color"] if plain else [])]
+    twine = [str(twine_bin(session) / "twine"), *(["--no-color"] if plain else [])]
     # Wide: rich, which twine prints through, wraps at 80 columns when not on a terminal.
     session.run(*twine, "check", "--strict", str(repaired), external=True, env={"COLUMNS": "1000"})
     session.env["CORVANE_WHEELHOUSE"] = str(house)
     return repaired
 
 
+def twine_bin(session: nox.Session) -> Path:
+    """twine, in one venv of nox's own interpreter for every wheel of this side: what it checks
+    (the metadata and the description's markup) is the same whatever the wheel's interpreter, and
+    its markup renderer (nh3) has no build that a free-threaded interpreter can load."""
+    venv = BUILD / "nox" / f"twine-py{sys.version_info[0]}.{sys.version_info[1]}"
+    return tool_venv(session, venv, sys.executable, "twine")
+
+
 def install(session: nox.Session, wheel: Path, group: str | None) -> Path:
     """Install the dependency group the session runs (if any) and the wheel into the session's
-    venv; returns the path of the installed extension module."""
-    session.install(PIP)
+    venv (made by virtualenv, whose pip is recent enough for --group); returns the path of the
+    installed extension module."""
     if group:
         session.install("--group", group)
     session.install("--no-deps", "--force-reinstall", str(wheel))
@@ -290,16 +306,28 @@ def passes(session: nox.Session, *args: str, **kwargs) -> bool:
 MATRIX_TESTS = [f"tests/test_{n}.py" for n in ("wheels", "frames", "records", "unions")]
 
 
+def suite_group(session: nox.Session, interpreter) -> str:
+    """The dependency group that the whole suite needs on this interpreter. A free-threaded one
+    runs it with the GIL off (PYTHON_GIL=0, inherited by the fresh interpreters that tests
+    start), from group `free-threaded`: mypy and hypothesis's compiled releases have no build
+    for it, and the tests that need mypy skip."""
+    if "t" not in interpreter.tag[2:]:
+        return "test"
+    session.env["PYTHON_GIL"] = "0"
+    return "free-threaded"
+
+
 @per_interpreter("test")
 def test(session: nox.Session, interpreter, first: bool) -> None:
     """Build, repair and install corvane's wheel, then run the suite against it.
 
-    Arguments go to pytest. The whole suite runs on the first interpreter and on debug builds
-    (which catch reference-count faults); on the others, the wheel, frame, record and union
-    tests, which need only the `pytest` group (under emulation, the `test` group's mypy alone
-    takes minutes)."""
-    whole = first or interpreter.tag.endswith("d") or bool(session.posargs)
-    install(session, shipped_wheel(session, interpreter), "test" if whole else "pytest")
+    Arguments go to pytest. The whole suite runs on the first interpreter, on debug builds
+    (which catch reference-count faults) and on free-threaded ones (threads truly in parallel);
+    on the others, the wheel, frame, record and union tests, which need only the `pytest` group
+    (under emulation, the `test` group's mypy alone takes minutes)."""
+    whole = first or bool(set(interpreter.tag[2:]) & set("dt")) or bool(session.posargs)
+    group = suite_group(session, interpreter) if whole else "pytest"
+    install(session, shipped_wheel(session, interpreter), group)
     if whole:
         basedpyright(session)
     session.run(
@@ -310,7 +338,7 @@ def test(session: nox.Session, interpreter, first: bool) -> None:
 @per_interpreter("fuzz")
 def fuzz(session: nox.Session, interpreter, first: bool) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
-    install(session, shipped_wheel(session, interpreter), "test")  # the suite's imports
+    install(session, shipped_wheel(session, interpreter), suite_group(session, interpreter))
     session.run(
         "python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs
     )
@@ -369,7 +397,8 @@ UBSAN_OPTIONS = ["halt_on_error=1", "print_stacktrace=1"]
 SANITIZE_CANARY = "import ctypes; ctypes.memmove(ctypes.create_string_buffer(256), bytes(8), 256)"
 
 
-@per_interpreter("sanitize")
+# Not on free-threaded interpreters, which refuse PYTHONMALLOC=malloc.
+@per_interpreter("sanitize", leave_out="t")
 def sanitize(session: nox.Session, interpreter, first: bool) -> None:
     """The test suite against an ASan + UBSan build (fails on any sanitizer report)."""
     preload = []
@@ -557,7 +586,7 @@ MEMCHECK_CANARY = (
 )
 
 
-@per_interpreter("memcheck")
+@per_interpreter("memcheck", leave_out="t")  # PYTHONMALLOC=malloc, as sanitize
 def memcheck(session: nox.Session, interpreter, first: bool) -> None:
     """The test suite under valgrind memcheck (memory errors, definite leaks through corvane)."""
     if shutil.which("valgrind") is None:
@@ -610,7 +639,7 @@ def memcheck(session: nox.Session, interpreter, first: bool) -> None:
 # --- the benchmark and the wheels ------------------------------------------------------------
 
 
-@per_interpreter("bench", release_only=True)
+@per_interpreter("bench", leave_out="dt")
 def bench(session: nox.Session, interpreter, first: bool) -> None:
     """Benchmark the wheel that ships against its C floors (arguments go to bench/bench.py).
 

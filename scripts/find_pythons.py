@@ -4,14 +4,17 @@
     scripts/find_pythons.py            # one line per interpreter: "<abi tag> <path>"
     PYTHON=python3.13 scripts/find_pythons.py
     PYTHON=/usr/bin/python3.14d scripts/find_pythons.py
+    PYTHON=python3.13t scripts/find_pythons.py
 
 Each interpreter is keyed by its full ABI tag, "cp" + major + minor + sys.abiflags (cp313,
-cp314d): a debug build has an ABI of its own, so it is an interpreter of its own, and the
-build trees under build/ are named after the tag. The first interpreter found for a tag wins.
+cp314d, cp313t): a debug or free-threaded build has an ABI of its own, so it is an interpreter
+of its own, and the build trees under build/ are named after the tag. The first interpreter
+found for a tag wins.
 
-Search order: pyenv's versions (newest patch release first), then every python3.N and python3.Nd
-(N >= 12) in the directories on PATH, then python3. Free-threaded builds and other
-implementations are skipped: corvane is built for the default CPython ABI.
+Search order: pyenv's versions (newest patch release first), the free-threaded interpreters that
+scripts/free-threaded-python.sh built (build/python3.Nt, or under CORVANE_CHROOTS), then every
+python3.N, python3.Nd and python3.Nt (N >= 12) in the directories on PATH, then python3. Other
+implementations are skipped.
 
 PYTHON restricts the search to one interpreter: a path is used as it is; a command name such as
 python3.13 or python3.14d is looked up the way the default search looks (pyenv's versions
@@ -38,11 +41,10 @@ NONE_FOUND = (
 )
 # Written for any Python 3, so that an old interpreter answers instead of failing to parse it.
 PROBE = (
-    "import sys, sysconfig; print('|'.join(map(str, [sys.implementation.name, "
-    "sys.version_info[0], sys.version_info[1], getattr(sys, 'abiflags', ''), "
-    "int(bool(sysconfig.get_config_var('Py_GIL_DISABLED'))), sys.executable])))"
+    "import sys; print('|'.join(map(str, [sys.implementation.name, "
+    "sys.version_info[0], sys.version_info[1], getattr(sys, 'abiflags', ''), sys.executable])))"
 )
-COMMAND = re.compile(r"python(\d+)\.(\d+)(d?)")
+COMMAND = re.compile(r"python(\d+)\.(\d+)(t?d?)")
 
 
 class NotFound(Exception):
@@ -62,20 +64,16 @@ def probe(candidate: str) -> tuple[Interpreter | None, str]:
         out = subprocess.run([candidate, "-c", PROBE], capture_output=True, text=True, timeout=60)
     except (OSError, subprocess.TimeoutExpired) as error:
         return None, str(error)
-    fields = out.stdout.strip().split("|", 5)
-    if out.returncode != 0 or len(fields) != 6:
+    fields = out.stdout.strip().split("|", 4)
+    if out.returncode != 0 or len(fields) != 5:
         # pyenv's shims fail for versions that are not selected: that only means "not here".
         return None, (out.stderr.strip() or out.stdout.strip())[-2000:]
-    impl, major, minor, abiflags, free_threaded, executable = fields
+    impl, major, minor, abiflags, executable = fields
     version = (int(major), int(minor))
-    kind = f"{impl} {major}.{minor}{abiflags}"
     if impl == "cpython" and version < MINIMUM:
         return None, too_old(version)
-    if impl != "cpython" or free_threaded == "1":
-        return None, (
-            f"it is {kind}{' (free-threaded)' * (free_threaded == '1')}; corvane "
-            "needs CPython 3.12 or later (default, non-free-threaded build)"
-        )
+    if impl != "cpython":
+        return None, f"it is {impl} {major}.{minor}; corvane needs CPython 3.12 or later"
     return Interpreter(f"cp{major}{minor}{abiflags}", version, executable.strip()), ""
 
 
@@ -98,12 +96,25 @@ def pyenv_candidates() -> list[str]:
     return found
 
 
+def free_threaded_candidates() -> list[str]:
+    """What scripts/free-threaded-python.sh built: build/python3.Nt/bin/python3.Nt (beside the
+    chroots when CORVANE_CHROOTS moves them), once its build has finished. It is the host's:
+    a chroot (CORVANE_CHROOT names it) sees the same folder, but not as its own interpreter."""
+    if os.environ.get("CORVANE_CHROOT"):
+        return []
+    base = Path(
+        os.environ.get("CORVANE_CHROOTS") or Path(__file__).resolve().parent.parent / "build"
+    )
+    built = [p for p in base.glob("python3.*t") if (p / ".corvane-built").exists()]
+    return [str(p / "bin" / p.name) for p in sorted(built, key=lambda p: version_key(p.name))]
+
+
 def version_key(name: str) -> list[int]:
     return [int(part) for part in re.findall(r"\d+", name)]
 
 
 def path_candidates() -> list[str]:
-    """python3.N and python3.Nd (N >= 12, any N) in PATH's directories, then python3."""
+    """python3.N, python3.Nd and python3.Nt (N >= 12) in PATH's directories, then python3."""
     found: list[tuple[list[int], str]] = []
     for directory in os.environ.get("PATH", "").split(os.pathsep):
         try:
@@ -142,7 +153,7 @@ def resolve(python: str) -> Interpreter:
         version = (int(match[1]), int(match[2]))
         if version < MINIMUM:
             raise NotFound(f"PYTHON={python}: {too_old(version)}")
-        found = search(pyenv_candidates() + path_candidates())
+        found = search(pyenv_candidates() + free_threaded_candidates() + path_candidates())
         if wanted in found:
             return found[wanted]
         raise NotFound(
@@ -158,7 +169,7 @@ def find(python: str | None = None) -> list[Interpreter]:
     """The interpreters to use, oldest version first (release before debug build)."""
     if python:
         return [resolve(python)]
-    found = search(pyenv_candidates() + path_candidates())
+    found = search(pyenv_candidates() + free_threaded_candidates() + path_candidates())
     if not found:
         raise NotFound(NONE_FOUND)
     return sorted(found.values(), key=lambda i: (i.version, i.tag))

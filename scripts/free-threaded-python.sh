@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Build a free-threaded CPython (configure --disable-gil) from Debian's source package, once:
 #
-#   scripts/free-threaded-python.sh [VERSION]      # default 3.13; prints the interpreter's path
+#   scripts/free-threaded-python.sh [VERSION]   # prints the interpreter's path; without VERSION,
+#                                               # builds every row of SOURCES (make test does)
 #
 # Debian ships no free-threaded binary package, and only trixie's python3.13 source package is
 # served from the archive here (sid's 3.14 and 3.15 are listed but not served); a later version is
-# one more entry in SOURCES once its source package can be had. The interpreter is installed
+# one more row in SOURCES once its source package can be had: scripts/find_pythons.py finds what
+# is built here, and make test and CI build and test its wheels as they do 3.13t's. The interpreter is installed
 # under build/python<VERSION>t (CORVANE_CHROOTS moves it beside the chroots) and reused while its
 # stamp is there. The host's /etc/apt is left untouched: the source is fetched through a private
 # apt configuration under the build folder. Needs the archive of the host's apt sources, and the
@@ -13,8 +15,17 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-version=${1:-3.13}
-declare -A SOURCES=([3.13]="trixie python3.13")
+# One row per free-threaded CPython: its version, and the Debian suite and source package.
+declare -A SOURCES=(
+    [3.13]="trixie python3.13"
+)
+if (($# == 0)); then
+    for version in $(printf '%s\n' "${!SOURCES[@]}" | sort -V); do
+        "$0" "$version" || exit
+    done
+    exit 0
+fi
+version=$1
 [[ -n ${SOURCES[$version]:-} ]] || {
     echo "no Debian source package is known for a free-threaded $version" >&2
     exit 1
@@ -43,6 +54,7 @@ mapfile -t missing < <(for p in "${deps[@]}"; do
 done)
 if ((${#missing[@]} > 0)); then
     echo "==> installing on the host with apt-get: ${missing[*]}" >&2
+    apt-get update -q >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         -o DPkg::Lock::Timeout=600 "${missing[@]}" >&2
 fi

@@ -8,6 +8,7 @@ import ctypes
 import json
 import os
 import sys
+import sysconfig
 
 import pytest
 
@@ -30,8 +31,12 @@ def isolated_json(script, *args, env=None):
 # --- objects taken from a caller's dict are held while Python code runs ----------------------
 
 # A freed key or value must crash rather than go unnoticed: the allocator's debug hooks fill
-# freed memory (over the C allocator, which a sanitizer watches too).
-DEBUG_MALLOC = {**os.environ, "PYTHONMALLOC": "malloc_debug"}
+# freed memory (over the C allocator, which a sanitizer watches too; a free-threaded interpreter
+# accepts the hooks only over its own allocator).
+DEBUG_MALLOC = {
+    **os.environ,
+    "PYTHONMALLOC": "debug" if sysconfig.get_config_var("Py_GIL_DISABLED") else "malloc_debug",
+}
 GONE = [["RuntimeError", "gone", "ClearingKey"]]
 
 KEYWORDS_HELD = [
