@@ -268,12 +268,12 @@ def twine_bin(session: nox.Session) -> Path:
     return tool_venv(session, venv, sys.executable, "twine")
 
 
-def install(session: nox.Session, wheel: Path, group: str | None) -> Path:
-    """Install the dependency group the session runs (if any) and the wheel into the session's
-    venv (made by virtualenv, whose pip is recent enough for --group); returns the path of the
+def install(session: nox.Session, wheel: Path, *groups: str) -> Path:
+    """Install the dependency groups the session runs and the wheel into the session's venv
+    (made by virtualenv, whose pip is recent enough for --group); returns the path of the
     installed extension module."""
-    if group:
-        session.install("--group", group)
+    if groups:
+        session.install(*(arg for group in groups for arg in ("--group", group)))
     session.install("--no-deps", "--force-reinstall", str(wheel))
     # Located without loading it: an instrumented build loads only with its runtime preloaded.
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
@@ -306,15 +306,17 @@ def passes(session: nox.Session, *args: str, **kwargs) -> bool:
 MATRIX_TESTS = [f"tests/test_{n}.py" for n in ("wheels", "frames", "records", "unions")]
 
 
-def suite_group(session: nox.Session, interpreter) -> str:
-    """The dependency group that the whole suite needs on this interpreter. A free-threaded one
-    runs it with the GIL off (PYTHON_GIL=0, inherited by the fresh interpreters that tests
-    start), from group `free-threaded`: mypy and hypothesis's compiled releases have no build
-    for it, and the tests that need mypy skip."""
-    if "t" not in interpreter.tag[2:]:
-        return "test"
-    session.env["PYTHON_GIL"] = "0"
-    return "free-threaded"
+def suite_groups(session: nox.Session, interpreter) -> tuple[str, ...]:
+    """The dependency groups that the whole suite needs on this interpreter. mypy (group `test`)
+    only on x86-64, as basedpyright: what the typing tests check is the same on every machine,
+    and under emulation pip builds mypy's compiled runtime (librt) from source for minutes (8
+    on s390x). A free-threaded interpreter runs the suite with the GIL off (PYTHON_GIL=0,
+    inherited by the fresh interpreters that tests start), from group `free-threaded`: mypy and
+    hypothesis's compiled releases have no build for it. The tests that need mypy skip."""
+    if "t" in interpreter.tag[2:]:
+        session.env["PYTHON_GIL"] = "0"
+        return ("free-threaded",)
+    return ("test",) if platform.machine() == "x86_64" else ("pytest", "demo")
 
 
 @per_interpreter("test")
@@ -326,8 +328,8 @@ def test(session: nox.Session, interpreter, first: bool) -> None:
     on the others, the wheel, frame, record and union tests, which need only the `pytest` group
     (under emulation, the `test` group's mypy alone takes minutes)."""
     whole = first or bool(set(interpreter.tag[2:]) & set("dt")) or bool(session.posargs)
-    group = suite_group(session, interpreter) if whole else "pytest"
-    install(session, shipped_wheel(session, interpreter), group)
+    groups = suite_groups(session, interpreter) if whole else ("pytest",)
+    install(session, shipped_wheel(session, interpreter), *groups)
     if whole:
         basedpyright(session)
     session.run(
@@ -338,7 +340,7 @@ def test(session: nox.Session, interpreter, first: bool) -> None:
 @per_interpreter("fuzz")
 def fuzz(session: nox.Session, interpreter, first: bool) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
-    install(session, shipped_wheel(session, interpreter), suite_group(session, interpreter))
+    install(session, shipped_wheel(session, interpreter), *suite_groups(session, interpreter))
     session.run(
         "python", "-m", "pytest", "-q", "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs
     )
