@@ -31,8 +31,6 @@ CHROOT_TABLE=(
     "i386   sid   i386  setarch:i686      -          /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
     "armhf  sid   armhf qemu:qemu-arm     -          /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
     "arm64  sid   arm64 qemu:qemu-aarch64 cortex-a72 /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
-    "s390x  sid   s390x qemu:qemu-s390x   -          /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
-    "riscv64 sid  riscv64 qemu:qemu-riscv64 -        /usr/bin/python3.13 no    python3.13-dev python3.13-venv python3.14-dev python3.14-venv python3.15-dev python3.15-venv"
 )
 # corvane is compiled by the host's Zig (see noxfile.py) and CMake comes from PyPI; g++ builds
 # what pip finds no wheel for (mypy's librt on armhf) and the benchmark's C floors, binutils

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Provision the Debian chroots that corvane is built and tested in, one per row of the table in
 # scripts/chroot-lib.sh: Debian sid on x86-64 (CPython 3.14 and 3.15 and their debug builds) and
-# on i386, armhf, arm64, s390x and riscv64 (CPython 3.13, 3.14 and 3.15).
+# on i386, armhf and arm64 (CPython 3.13, 3.14 and 3.15).
 #
 #   scripts/provision.sh                    # every chroot (a no-op for those that are complete)
 #   scripts/provision.sh arm64 sid          # just these
