@@ -9,14 +9,13 @@ thread's counts and its first wrong results.
 import json
 import random
 import sys
-import threading
-import time
 
 from corvane import get_do_request, set_do_request
 from corvane.do_mod.packets import Request, Response
 from corvane.do_mod.packets.get_do import GetDoutsRequest, GetDoutsResponse
 from corvane.do_mod.packets.set_do import SetDoutsRequest, SetDoutsResponse
 from doubles import OUT_OF_RANGE, Index
+from fresh import in_parallel
 
 THREADS, SECONDS = int(sys.argv[1]), float(sys.argv[2])
 RECORDS = {"bin_layout": (SetDoutsRequest, GetDoutsResponse), "success": (SetDoutsResponse,)}
@@ -162,11 +161,10 @@ def operations(rng, me):
     ]
 
 
-def worker(me, barrier, deadline_box, results):
+def worker(me, running):
     rng = random.Random(me)
     counts, wrong = {}, []
-    barrier.wait()
-    while time.monotonic() < deadline_box[0]:
+    while running():
         for name, check in operations(rng, me):
             try:
                 ok = check()
@@ -175,20 +173,9 @@ def worker(me, barrier, deadline_box, results):
             counts[name] = counts.get(name, 0) + 1
             if ok is not True and len(wrong) < 10:
                 wrong.append([name, repr(ok)])
-    results[me] = {"counts": counts, "wrong": wrong}
+    return {"counts": counts, "wrong": wrong}
 
 
 sys.setswitchinterval(1e-6)
-barrier = threading.Barrier(THREADS + 1)
-deadline_box, results = [0.0], {}
-threads = [
-    threading.Thread(target=worker, args=(t, barrier, deadline_box, results))
-    for t in range(THREADS)
-]
-for thread in threads:
-    thread.start()
-deadline_box[0] = time.monotonic() + SECONDS
-barrier.wait()
-for thread in threads:
-    thread.join()
-print(json.dumps(results))
+results = in_parallel(worker, THREADS, SECONDS)
+print(json.dumps(dict(enumerate(results))))
