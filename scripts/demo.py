@@ -2,7 +2,7 @@
 """`make demo`: build corvane the way `pip install .` does, print the worked frames, then drive a
 simulated DO board over a pseudo-terminal with them.
 
-    python3 scripts/demo.py              # the first interpreter of scripts/find_pythons.py
+    python3 scripts/demo.py              # the first interpreter of scripts/pythons.py
     PYTHON=python3.13 python3 scripts/demo.py
 
 The demo is not a test: it installs corvane from this checkout with pip (an isolated build by
@@ -24,7 +24,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
-import find_pythons  # noqa: E402
+import pythons  # noqa: E402
 
 # What the build reads: a change to any of them installs corvane again.
 BUILD_INPUTS = ("src", "hal", "cmake", "stubs", "CMakeLists.txt", "pyproject.toml")
@@ -53,7 +53,7 @@ def newest_input() -> float:
     return newest
 
 
-def install(interpreter: find_pythons.Interpreter, venv: Path) -> Path:
+def install(interpreter: pythons.Interpreter, venv: Path) -> Path:
     """The venv's python, with corvane (built from this checkout) and pyserial installed."""
     python = venv / "bin" / "python"
     stamp = venv / "installed-from-checkout"
@@ -128,8 +128,8 @@ def demo(python: Path, tag: str) -> int:
 
 def main() -> int:
     try:
-        interpreter = find_pythons.find(os.environ.get("PYTHON"))[0]
-    except find_pythons.NotFound as error:
+        interpreter = pythons.find(os.environ.get("PYTHON"))[0]
+    except pythons.NotFound as error:
         print(f"demo: error: {error}", file=sys.stderr)
         return 1
     venv = ROOT / "build" / f"demo-{interpreter.tag}"

@@ -14,8 +14,8 @@ MADE = [
     "build/nox/test-cp312/bin/python",
     "build/cmake/cp312/CMakeCache.txt",
     "build/demo-cp312/pyvenv.cfg",
-    "build/zig/cache/h/x",
-    "build/sid/nox/test-cp314/bin/python",
+    "build/zig-cache/h/x",
+    "build/sid/venv-cp314/bin/python",
     ".pytest_cache/v/cache/lastfailed",
     ".hypothesis/examples/x",
     ".ruff_cache/CACHEDIR.TAG",
@@ -24,7 +24,7 @@ MADE = [
     "tests/__pycache__/conftest.cpython-312.pyc",
     "tests/isolated/__pycache__/fresh.cpython-312.pyc",
     "examples/__pycache__/command_line.cpython-312.pyc",
-    "scripts/__pycache__/find_pythons.cpython-312.pyc",
+    "scripts/__pycache__/pythons.cpython-312.pyc",
 ]
 # What it must leave: the user's own venv and files, and what takes minutes to make again.
 KEPT = [

@@ -15,23 +15,23 @@ SCRIPTS = Path(__file__).resolve().parent.parent / "scripts"
     "command, env, stderr",
     [
         (
-            ["find_pythons.py"],
+            ["pythons.py"],
             {"PYTHON": "python3.11"},
             "PYTHON=python3.11: 3.11 is too old, corvane needs 3.12 or later\n",
         ),
         (
-            ["check_prereqs.py", "--build"],
+            ["pythons.py", "--build"],
             {"PYTHON": "python3.11"},
             "missing: PYTHON=python3.11: 3.11 is too old, corvane needs 3.12 or later\n",
         ),
         (
-            ["check_prereqs.py", "--cxx"],
+            ["pythons.py", "--cxx"],
             {"PYTHON": sys.executable, "CXX": "/nonexistent/g++"},
             "missing: no C++ compiler: /nonexistent/g++ not found; on Debian, apt-get install g++"
             " (12 or later)\n",
         ),
         pytest.param(
-            ["check_prereqs.py", "--cxx"],
+            ["pythons.py", "--cxx"],
             # A compiler that runs but has no C++ library headers: no <expected>.
             {"PYTHON": sys.executable, "CXX": "g++ -nostdinc++"},
             "missing: g++ -nostdinc++ cannot compile C++23 (std::expected), which corvane is"
@@ -57,7 +57,7 @@ def test_a_missing_prerequisite_is_named_with_its_fix(command, env, stderr):
 def test_building_wheels_needs_no_compiler_of_the_systems():
     # The wheels' compiler comes from PyPI: a chroot or machine without g++ still runs make test.
     result = subprocess.run(
-        [sys.executable, SCRIPTS / "check_prereqs.py", "--build"],
+        [sys.executable, SCRIPTS / "pythons.py", "--build"],
         env={**os.environ, "PYTHON": sys.executable, "CXX": "/nonexistent/g++"},
         capture_output=True,
         text=True,
