@@ -10,7 +10,7 @@ from types import ModuleType
 
 from hypothesis import HealthCheck, settings
 
-# Examples per hypothesis test: "ci" by default; `nox -s fuzz-cp3XX` (make fuzz) passes
+# Examples per hypothesis test: "ci" by default; `make fuzz` (nox's `fuzz` sessions) passes
 # --hypothesis-profile=fuzz. No deadline: the machine is shared and timings are noisy.
 _quiet = dict(deadline=None, suppress_health_check=list(HealthCheck))
 settings.register_profile("ci", max_examples=300, **_quiet)

@@ -21,7 +21,8 @@ TYPECHECK = ROOT / "tests" / "typecheck"
 # Everything here must pass mypy --strict: the examples are what users copy.
 STRICT_CLEAN = sorted(ROOT.glob("examples/*.py")) + [TYPECHECK / "uses_every_name.py"]
 REJECTED = TYPECHECK / "rejected.py"
-# nox provides one basedpyright for every session; a development venv has its own.
+# basedpyright (group `pyright`) beside the interpreter: in a development venv, and in nox's
+# whole-suite sessions on the host.
 BASEDPYRIGHT = os.environ.get("CORVANE_BASEDPYRIGHT") or shutil.which(
     "basedpyright", path=str(Path(sys.executable).parent)
 )
@@ -34,7 +35,8 @@ def run(*args: str, cwd: Path = ROOT) -> subprocess.CompletedProcess[str]:
 
 
 def need_mypy() -> None:
-    # nox installs mypy on x86-64 only (as basedpyright), and it has no free-threaded build.
+    # Missing in the chroots (group `suite`) and on a free-threaded interpreter, which mypy has
+    # no build for.
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed (pip install --group test; nox: on x86-64, GIL builds)")
 
