@@ -39,7 +39,8 @@ apt=(apt-get -q -o "Dir::Etc::SourceList=$work/apt/sources.list" -o Dir::Etc::So
     -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache" -o Acquire::Check-Valid-Until=false)
 start=$SECONDS
 "${apt[@]}" update >&2 && (cd "$work" && "${apt[@]}" source --download-only "$package" >&2)
-tar -xf "$(ls "$work/${package}"_*.orig.tar.*)" -C "$work/src" --strip-components=1
+tarball=("$work/${package}"_*.orig.tar.[gx]z)
+tar -xf "${tarball[0]}" -C "$work/src" --strip-components=1
 echo "==> building CPython $1 (--disable-gil) into $prefix" >&2
 # Each step's log is shown only when it fails.
 for command in "./configure --disable-gil --prefix=$prefix --with-ensurepip=no" "make -j$(nproc)" "make install"; do

@@ -3,25 +3,18 @@
 
     scripts/memcheck-report.py LOG.xml...
 
-Exits 1, after printing each one with its stack, when a log holds
-  - any error that is not a leak: an invalid read, write or free, a jump or branch that depends
-    on uninitialised memory, a system call given uninitialised bytes, an overlapping copy, ...,
-    wherever in the process it happened (the interpreter's known reports are suppressed, each
-    with its reason, in scripts/memcheck.supp);
-  - a definite leak whose allocation stack has a frame in corvane's extension module.
-Other definite leaks are the interpreter's: memory it does not free at exit by design. They are
-counted, not judged. Valgrind's --error-exitcode cannot make that distinction, which is why the
-Makefile has valgrind count no leak as an error and leaves the leaks to this script.
-
-A log that does not end properly (valgrind died, or the client was killed) fails as well.
+Exits 1, after printing each one with its stack, when a log holds any error that is not a leak
+(invalid read, write or free, use of uninitialised memory, ...: the interpreter's known reports
+are suppressed in scripts/memcheck.supp), a definite leak whose allocation stack passes through
+corvane's extension module, or does not end properly (valgrind or its process was stopped).
+Other leaks are the interpreter's, which frees nothing at exit by design: counted, not judged.
+valgrind's own --error-exitcode cannot tell the two apart.
 """
 
 import sys
 import xml.etree.ElementTree as ET
 from collections import Counter
 from pathlib import Path
-
-DEFINITE = "Leak_DefinitelyLost"
 
 
 def in_corvane(frame: ET.Element) -> bool:
@@ -31,68 +24,49 @@ def in_corvane(frame: ET.Element) -> bool:
 
 
 def describe(error: ET.Element) -> str:
-    text = error.findtext("xwhat/text") or error.findtext("what") or ""
-    lines = [f"{error.findtext('kind')}: {text}"]
+    lines = [f"{error.findtext('kind')}: {error.findtext('xwhat/text') or error.findtext('what')}"]
     for part in error:  # the stacks and the lines that introduce them, in valgrind's order
         if part.tag == "auxwhat":
             lines.append(f"  {part.text}")
         for frame in part.findall("frame") if part.tag == "stack" else ():
-            where = frame.findtext("fn") or "???"
-            if frame.findtext("file"):
-                where += f" ({frame.findtext('file')}:{frame.findtext('line')})"
-            else:
-                where += f" ({frame.findtext('obj') or frame.findtext('ip')})"
-            lines.append(f"    {'>' if in_corvane(frame) else ' '} {where}")
+            place = frame.findtext("file")
+            place = f"{place}:{frame.findtext('line')}" if place else frame.findtext("obj")
+            mark = ">" if in_corvane(frame) else " "
+            lines.append(
+                f"    {mark} {frame.findtext('fn') or '???'} ({place or frame.findtext('ip')})"
+            )
     return "\n".join(lines) + "\n"
 
 
-def judge(path: Path) -> tuple[list[str], Counter, Counter]:
-    """The reports in `path` that fail the run, a count of the leaks that do not, and how
-    often each suppression matched."""
+def judge(path: Path) -> bool:
+    """Print the reports in `path` that fail the run, and a summary; whether any did."""
     text = path.read_text(errors="replace")
     if "</valgrindoutput>" not in text:
-        return (
-            [f"{path}: incomplete log (valgrind or the process it ran was stopped)"],
-            Counter(),
-            Counter(),
-        )
+        print(f"{path}: incomplete log (valgrind or the process it ran was stopped)")
+        return True
     root = ET.fromstring(text)
-    suppressed = Counter(
-        {
-            pair.findtext("name"): int(pair.findtext("count") or 0)
-            for pair in root.iterfind("suppcounts/pair")
-        }
-    )
     failures, ignored = [], Counter()
     for error in root.iter("error"):
         kind = error.findtext("kind") or ""
-        if not kind.startswith("Leak_"):
-            failures.append(describe(error))
-        elif kind == DEFINITE and any(in_corvane(f) for f in error.iter("frame")):
+        if not kind.startswith("Leak_") or (
+            kind == "Leak_DefinitelyLost" and any(in_corvane(f) for f in error.iter("frame"))
+        ):
             failures.append(describe(error))
         else:
             ignored[kind] += 1
-    return failures, ignored, suppressed
-
-
-def main(paths: list[str]) -> int:
-    if not paths:
-        print(__doc__.strip(), file=sys.stderr)
-        return 2
-    failed = False
-    for name in paths:
-        failures, ignored, suppressed = judge(Path(name))
-        for report in failures:
-            print(report)
-        leaks = ", ".join(f"{n} {kind}" for kind, n in sorted(ignored.items())) or "none"
-        matched = ", ".join(f"{supp} x{n}" for supp, n in sorted(suppressed.items())) or "none"
-        print(
-            f"{name}: {len(failures)} report(s) against corvane or memory errors;"
-            f" interpreter leaks not judged: {leaks}; suppressed: {matched}"
-        )
-        failed |= bool(failures)
-    return 1 if failed else 0
+    for failure in failures:
+        print(failure)
+    leaks = ", ".join(f"{n} {kind}" for kind, n in sorted(ignored.items())) or "none"
+    pairs = root.iterfind("suppcounts/pair")
+    matched = ", ".join(f"{p.findtext('name')} x{p.findtext('count')}" for p in pairs) or "none"
+    print(
+        f"{path}: {len(failures)} report(s) against corvane or memory errors;"
+        f" interpreter leaks not judged: {leaks}; suppressed: {matched}"
+    )
+    return bool(failures)
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    sys.exit(1 if [judge(Path(name)) for name in sys.argv[1:]].count(True) else 0)
