@@ -4,7 +4,6 @@ package) checked against the built module and against typed code, with mypy and 
 
 import importlib.metadata
 import importlib.util
-import os
 import re
 import shutil
 import subprocess
