@@ -32,9 +32,10 @@ void raise_message(PyObject* exception_class, std::string_view text) {
     }
 }
 
-// The arguments of the panic that says the interpreter could not make an object, made the first
-// time a panic is raised and kept for the life of the process: a later panic can be raised with
-// them when the interpreter cannot make its message or tuple.
+// The arguments of the panic that says the interpreter could not make an object, made when the
+// module is built (or, should that fail, by the first panic raised) and kept for the life of the
+// process: a panic can be raised with them when the interpreter cannot make its message or tuple,
+// the process's first one included.
 std::atomic<PyObject*> set_aside_args{nullptr};
 
 // A one-element tuple holding `message`, or a str of `text` where there is no `message`; null,
@@ -52,19 +53,6 @@ Owned panic_args(std::string_view text, Borrowed message) noexcept {
     return Owned::steal(PyTuple_Pack(1, message.get()));
 }
 
-void set_aside_api_failure_args() noexcept {
-    if (set_aside_args.load(std::memory_order_acquire) != nullptr) [[likely]] {
-        return;
-    }
-    Owned made = panic_args(kApiCallFailed, {});
-    PyObject* expected = nullptr;
-    if (!made) {
-        PyErr_Clear(); // a later panic makes its arguments afresh
-    } else if (set_aside_args.compare_exchange_strong(expected, made.get())) {
-        static_cast<void>(made.release()); // the stored reference, never released
-    }
-}
-
 // The panic that says the interpreter could not make an object; null only when its arguments
 // were never set aside and cannot be made now.
 Owned api_failure_args() noexcept {
@@ -77,6 +65,19 @@ Owned api_failure_args() noexcept {
 }
 
 } // namespace
+
+void set_aside_api_failure_args() noexcept {
+    if (set_aside_args.load(std::memory_order_acquire) != nullptr) [[likely]] {
+        return;
+    }
+    Owned made = panic_args(kApiCallFailed, {});
+    PyObject* expected = nullptr;
+    if (!made) {
+        PyErr_Clear(); // a later panic makes its arguments afresh
+    } else if (set_aside_args.compare_exchange_strong(expected, made.get())) {
+        static_cast<void>(made.release()); // the stored reference, never released
+    }
+}
 
 void raise_panic(std::string_view text, Borrowed message) noexcept {
     Owned args = panic_args(text, message);

@@ -7,6 +7,7 @@
 #include "src/boundary/call_guard.hpp"
 #include "src/boundary/fetch_error.hpp"
 #include "src/boundary/internal_failure.hpp"
+#include "src/boundary/python_error.hpp"
 #include "src/module/module_tree.hpp"
 #include "src/module/once_ref.hpp"
 
@@ -172,6 +173,7 @@ PyStatus declare_no_gil_needed([[maybe_unused]] Borrowed module) {
 
 // A newly built tree, not yet stored.
 PyResult<Owned> build_tree() {
+    set_aside_api_failure_args();
     Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
     if (!module) {
         return fetched_error();
