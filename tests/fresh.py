@@ -34,6 +34,18 @@ def listed(module):
     return vars(module).get("__all__", [])
 
 
+def mapped_range(path):
+    """The lowest and highest address that the shared library at `path` is mapped at."""
+    path, spans = os.path.realpath(path), []
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split()
+            if fields[-1] == path:
+                start, end = fields[0].split("-")
+                spans += [int(start, 16), int(end, 16)]
+    return min(spans), max(spans)
+
+
 def type_name(kind):
     """A type's name as an error report shows it (module-qualified unless a builtin)."""
     return (

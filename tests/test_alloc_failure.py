@@ -416,15 +416,20 @@ def import_failure_is_designed(links, stderr):
     )
 
 
-def test_first_import_under_every_allocation_failure():
-    proc = run_isolated("first_import_sweep.py", corvane.__file__, str(MAX_K), timeout=120)
-    assert proc.returncode == 0, proc.stderr[-4000:]
-    sections = stderr_sections(proc.stderr)
-    full = {
+def complete_tree():
+    """What first_import_sweep.py reports of a complete import."""
+    return {
         "all": {key: list(vars(sys.modules[key]).get("__all__", ())) for key in NESTED},
         "top all": corvane.__all__,
         "registered": True,
     }
+
+
+def test_first_import_under_every_allocation_failure():
+    proc = run_isolated("first_import_sweep.py", corvane.__file__, str(MAX_K), timeout=120)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    sections = stderr_sections(proc.stderr)
+    full = complete_tree()
     *touched, last = json.loads(proc.stdout.splitlines()[-1])
     assert last[1:3] == [True, full]
     faults = []
@@ -436,3 +441,29 @@ def test_first_import_under_every_allocation_failure():
             faults.append(f"k={k}: the import after {outcome} gave {again}")
     assert not faults, "\n".join(faults)
     assert len(touched) > 100  # the whole build was swept, not just its start
+
+
+# The first import with corvane's own allocations refused, the k-th alone or every one from the
+# k-th on: the C++ heap running out is a MemoryError there too, never a panic, and the next
+# import builds the complete tree.
+@pytest.mark.parametrize("mode", ["own-once", "own-from"])
+def test_first_import_under_failures_of_corvanes_own_allocations(failing_malloc, mode):
+    proc = run_isolated(
+        "first_import_sweep.py",
+        corvane.__file__,
+        str(MAX_K),
+        mode,
+        env={**os.environ, "LD_PRELOAD": str(failing_malloc)},
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    full = complete_tree()
+    *touched, last = json.loads(proc.stdout.splitlines()[-1])
+    assert last[1:3] == [True, full]
+    faults = [
+        f"k={k}: {outcome}, then {again}"
+        for k, _, outcome, again in touched
+        if outcome not in (full, [["MemoryError", ""]]) or again != full
+    ]
+    assert not faults, "\n".join(faults)
+    assert len(touched) > 10  # the build's own allocations were refused

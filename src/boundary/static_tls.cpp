@@ -10,6 +10,11 @@
 // importing thread and those already running included, and nothing is allocated later. This
 // variable is that access; it is kept (retain) although nothing else refers to it. The block is
 // a few dozen bytes, well within what glibc keeps for modules that dlopen loads.
+//
+// A limit remains: on an exhausted heap the exception objects themselves come from libc++abi's
+// emergency pool, about 512 bytes shared by the whole process, which holds only two or three of
+// them in flight, so with the GIL off several threads failing at once can still reach
+// std::terminate.
 namespace corvane {
 namespace {
 

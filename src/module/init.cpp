@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -94,16 +96,26 @@ PyStatus bind_interpreter() {
 }
 
 // Runs a step of the import whose internal failure is not the end of it: the failure becomes
-// the PanicException that the call guard would make of it (deferred: nothing is made yet), and
-// the handler is left before anything runs that can run Python code.
+// what the call guard would make of it, a PanicException (deferred: nothing is made yet), or a
+// MemoryError when the C++ heap has run out, in the step or while the panic is composed. The
+// handler is left before anything runs that can run Python code, and nothing thrown escapes, so
+// that a failed build always gets to put back what it displaced.
 template <class Body> std::invoke_result_t<Body> failure_as_panic(Body&& body) {
-    std::string message;
+    std::optional<PythonError> panic;
     try {
         return body();
+    } catch (const std::bad_alloc&) {
     } catch (...) {
-        message = current_failure_message();
+        try {
+            panic = PythonError::panic(std::string(current_failure_message()));
+        } catch (const std::bad_alloc&) {
+        }
     }
-    return fail(PythonError::panic(std::move(message)));
+    if (panic) {
+        return fail(std::move(*panic));
+    }
+    PyErr_NoMemory(); // runs no Python code, nor does taking its error
+    return fetched_error();
 }
 
 // Hands an error that no caller can be given to the unraisable hook, with the module that the

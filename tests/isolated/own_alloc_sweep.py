@@ -10,7 +10,6 @@ granted n allocations and refused every later one, until the call no longer asks
 
 import ctypes
 import json
-import os
 import signal
 import sys
 
@@ -19,25 +18,13 @@ from corvane import get_do_request, set_do_request  # noqa: F401
 from corvane.do_mod.packets import Request  # noqa: F401
 from corvane.do_mod.packets.set_do import SetDoutsRequest  # noqa: F401
 from doubles import NoStr, Raiser, ShownKey, Unprintable  # noqa: F401
-from fresh import obtain_panic, type_name
+from fresh import mapped_range, obtain_panic, type_name
 
 ENTRIES, MAX_N = json.loads(sys.argv[1]), int(sys.argv[2])
 
 injector = ctypes.CDLL(None)
 injector.failing_malloc_arm.argtypes = [ctypes.c_size_t, ctypes.c_size_t, ctypes.c_long]
 injector.failing_malloc_disarm.restype = ctypes.c_long
-
-
-def corvane_range():
-    """The lowest and highest address that corvane's extension is mapped at."""
-    path, spans = os.path.realpath(corvane.__file__), []
-    with open("/proc/self/maps") as maps:
-        for line in maps:
-            fields = line.split()
-            if fields[-1] == path:
-                start, end = fields[0].split("-")
-                spans += [int(start, 16), int(end, 16)]
-    return min(spans), max(spans)
 
 
 PanicType = type(obtain_panic())
@@ -52,7 +39,7 @@ signal.signal(signal.SIGINT, signal.default_int_handler)
 def attempt(call, granted):
     """The call's outcome as [type, text], with `granted` allocations (None: no failure), and
     how many corvane asked for."""
-    start, end = corvane_range()
+    start, end = mapped_range(corvane.__file__)
     if granted is not None:
         injector.failing_malloc_arm(start, end, granted)
     try:
