@@ -143,10 +143,14 @@ def test_stop_request_while_rendering_propagates_in_place_of_the_error(rendering
 
 
 # A signal handler's exception (a deadline's) due when corvane calls str() for a message is the
-# caller's too, with the exception being rendered as its context, as when the interpreter runs the
-# handler while handling that exception; it never goes to the unraisable hook. Fresh interpreters:
-# the handler is process-wide. (rendering in tests/isolated/signal_in_str.py, context)
-SIGNALLED_RENDERINGS = [("TypeError text", ["Deadline", "TypeError"])]
+# caller's too, with the exception being rendered as its context where that is an error being
+# handled, as when the interpreter runs the handler while handling that exception (an exception
+# that is only a keyword is none); it never goes to the unraisable hook. Fresh interpreters: the
+# handler is process-wide. (rendering in tests/isolated/signal_in_str.py, context)
+SIGNALLED_RENDERINGS = [
+    ("TypeError text", ["Deadline", "TypeError"]),
+    ("exception as keyword", ["Deadline"]),
+]
 if PANIC is not None:
     SIGNALLED_RENDERINGS.append(("panic text", ["Deadline", "PanicException"]))
 

@@ -11,7 +11,7 @@ namespace corvane {
     if (!Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         return error;
     }
-    auto rendered = render_object(original);
+    auto rendered = render_object(original, Rendering::handled_error);
     if (!rendered) {
         return std::move(rendered.error());
     }

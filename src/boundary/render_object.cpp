@@ -89,22 +89,23 @@ std::optional<FailureText> failure_text_of_str(Borrowed str) {
     return FailureText(std::move(held), std::string_view(text, static_cast<size_t>(size)));
 }
 
-PyStatus run_due_signal_handlers(Borrowed rendered) {
+PyStatus run_due_signal_handlers(Borrowed handled) {
     if (PyErr_CheckSignals() == 0) [[likely]] {
         return {};
     }
     PythonError raised = fetch_error();
-    if (PyExceptionInstance_Check(rendered.get())) {
-        chain_context(raised.exception(), rendered);
+    if (handled) {
+        chain_context(raised.exception(), handled);
     }
     return fail(std::move(raised));
 }
 
-PyResult<std::string> render_object(Borrowed given) {
+PyResult<std::string> render_object(Borrowed given, Rendering rendering) {
     // str() and the unraisable hook run Python code that may drop the caller's last reference
     // to the object (a key of a dict it is clearing, say); the object is needed until the end.
     Owned object = Owned::new_ref(given);
-    if (PyStatus due = run_due_signal_handlers(object.borrow()); !due) {
+    Borrowed handled = rendering == Rendering::handled_error ? object.borrow() : Borrowed{};
+    if (PyStatus due = run_due_signal_handlers(handled); !due) {
         return fail(std::move(due.error()));
     }
     Owned str = Owned::steal(PyObject_Str(object.get()));

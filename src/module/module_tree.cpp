@@ -96,7 +96,7 @@ PyStatus module_add(Borrowed module, Borrowed name, Borrowed value) {
         return forward_error(all);
     }
     if (PyList_Append(all->get(), name.get()) < 0) {
-        auto text = render_object(fetch_error().exception());
+        auto text = render_object(fetch_error().exception(), Rendering::handled_error);
         if (!text) {
             return forward_error(text);
         }

@@ -17,7 +17,8 @@ import signal
 import sys
 
 import corvane
-from doubles import context_names
+from corvane.do_mod.packets.set_do import SetDoutsRequest
+from doubles import c_api, context_names
 from fresh import obtain_panic
 
 # libc's kill sends the signal and, unlike os.kill, runs no handler: it stays due until the
@@ -62,6 +63,19 @@ class PanicsWithAlarmDue:
     )
 
 
+# tp_new gets the very dict passed here (by address), whose keys need not be str.
+OBJECT_CALL = c_api(
+    "PyObject_Call", ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_void_p
+)
+EXCEPTION_KEYWORD = {ValueError("a key"): 1}
+
+
+def with_alarm_due(call):
+    """Sends SIGALRM, then makes `call`, with no bytecode between: the handler is still due when
+    corvane calls str()."""
+    return list(map(operator.call, [send_alarm, call]))
+
+
 def on_alarm(signum, frame):
     raise Deadline("deadline passed")
 
@@ -69,6 +83,10 @@ def on_alarm(signum, frame):
 RENDERINGS = {
     "TypeError text": lambda: corvane.set_do_request(SendsAlarm(), 1),
     "panic text": lambda: corvane.set_do_request(PanicsWithAlarmDue(), 1),
+    # An exception that is only a keyword (of a C caller's dict), not one being handled.
+    "exception as keyword": lambda: with_alarm_due(
+        functools.partial(OBJECT_CALL, SetDoutsRequest, (), id(EXCEPTION_KEYWORD))
+    ),
 }
 
 unraisable = []
