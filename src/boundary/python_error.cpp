@@ -32,8 +32,8 @@ void raise_message(PyObject* exception_class, std::string_view text) {
     }
 }
 
-// The arguments of the panic that says the interpreter could not make an object, made when the
-// module is built (or, should that fail, by the first panic raised) and kept for the life of the
+// The arguments of the panic that says the interpreter could not make an object, made by the
+// first import (or, should that fail, by the first panic raised) and kept for the life of the
 // process: a panic can be raised with them when the interpreter cannot make its message or tuple,
 // the process's first one included.
 std::atomic<PyObject*> set_aside_args{nullptr};

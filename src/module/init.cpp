@@ -185,7 +185,6 @@ PyStatus declare_no_gil_needed([[maybe_unused]] Borrowed module) {
 
 // A newly built tree, not yet stored.
 PyResult<Owned> build_tree() {
-    set_aside_api_failure_args();
     Owned module = Owned::steal(PyModule_Create2(&top_module_definition, 1013));
     if (!module) {
         return fetched_error();
@@ -239,6 +238,9 @@ PyResult<Owned> make_top_module() {
             return forward_error(registered);
         }
     }
+    // Last, so that a failure to set it aside, which is no failure of the import, comes after
+    // every allocation that is.
+    set_aside_api_failure_args();
     return Owned::new_ref(top_module_of(tree));
 }
 
