@@ -96,7 +96,8 @@ def shipped_wheel(session: nox.Session, side: str, python: str, run=()) -> Path:
         old.unlink()
     # auto: the oldest tag that its symbol versions allow (the only choice for another machine).
     repair = [TOOLS / "auditwheel", "repair", "--plat", "auto", "-w", house, raw]
-    session.run(*repair, env={"PATH": f"{TOOLS}:{os.environ['PATH']}"}, silent=True)
+    path = {"PATH": f"{TOOLS}:{os.environ['PATH']}"}
+    session.run(*repair, env=path, external=True, silent=True)
     (wheel,) = house.glob(f"{stem}-*_{machine}.whl")
     if not wheel.name.endswith(f"{manylinux(machine)}.whl"):
         session.error(f"{wheel.name} is not {manylinux(machine)}: a symbol version is too new")
