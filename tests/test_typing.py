@@ -104,7 +104,8 @@ def test_misuses_are_rejected_line_by_line(mypy_strict):
 def pyright():
     if not BASEDPYRIGHT:
         pytest.skip(
-            "basedpyright is not installed (pip install --group pyright; the host's sessions)"
+            "basedpyright is not installed (pip install --group pyright; make test: the first"
+            " interpreter's session)"
         )
     # The project's own configuration (pyproject.toml: strict), as a plain `basedpyright` in the
     # checkout uses it, against this interpreter's installed module and stubs.
