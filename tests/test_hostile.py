@@ -193,10 +193,6 @@ if PANIC is not None:
             ],
         )
     )
-    # The process's first panic (the interpreter refusing the int read): raised with the tuple
-    # set aside at import, but there is no PanicException type yet and none can be made, so the
-    # caller gets the MemoryError that kept it from being made. Never an abort.
-    EXHAUSTED_HEAP.append(("first panic", [MEMORY_ERROR]))
 
 
 @pytest.mark.isolated

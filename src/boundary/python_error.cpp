@@ -32,10 +32,9 @@ void raise_message(PyObject* exception_class, std::string_view text) {
     }
 }
 
-// The arguments of the panic that says the interpreter could not make an object, made by the
-// first import (or, should that fail, by the first panic raised) and kept for the life of the
-// process: a panic can be raised with them when the interpreter cannot make its message or tuple,
-// the process's first one included.
+// The arguments of the panic that says the interpreter could not make an object, made the first
+// time a panic is raised and kept for the life of the process: a later panic can be raised with
+// them when the interpreter cannot make its message or tuple.
 std::atomic<PyObject*> set_aside_args{nullptr};
 
 // A one-element tuple holding `message`, or a str of `text` where there is no `message`; null,
@@ -53,19 +52,6 @@ Owned panic_args(std::string_view text, Borrowed message) noexcept {
     return Owned::steal(PyTuple_Pack(1, message.get()));
 }
 
-// The panic that says the interpreter could not make an object; null only when its arguments
-// were never set aside and cannot be made now.
-Owned api_failure_args() noexcept {
-    if (Borrowed args = set_aside_args.load(std::memory_order_acquire)) {
-        return Owned::new_ref(args);
-    }
-    Owned made = panic_args(kApiCallFailed, {});
-    PyErr_Clear();
-    return made;
-}
-
-} // namespace
-
 void set_aside_api_failure_args() noexcept {
     if (set_aside_args.load(std::memory_order_acquire) != nullptr) [[likely]] {
         return;
@@ -78,6 +64,19 @@ void set_aside_api_failure_args() noexcept {
         static_cast<void>(made.release()); // the stored reference, never released
     }
 }
+
+// The panic that says the interpreter could not make an object; null only when its arguments
+// were never set aside and cannot be made now.
+Owned api_failure_args() noexcept {
+    if (Borrowed args = set_aside_args.load(std::memory_order_acquire)) {
+        return Owned::new_ref(args);
+    }
+    Owned made = panic_args(kApiCallFailed, {});
+    PyErr_Clear();
+    return made;
+}
+
+} // namespace
 
 void raise_panic(std::string_view text, Borrowed message) noexcept {
     Owned args = panic_args(text, message);

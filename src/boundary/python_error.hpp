@@ -92,12 +92,6 @@ class PythonError {
 // at all can be raised does the process end.
 void raise_panic(std::string_view text, Borrowed message = {}) noexcept;
 
-// Sets aside the tuple of the "Python API call failed" panic, once, while there is memory: called
-// by the first import, so that even the process's first panic can be raised on an exhausted heap.
-// Needs no PanicException type. Should the interpreter not make the tuple, the error it set is
-// cleared (no other may be pending) and the first panic tries again.
-void set_aside_api_failure_args() noexcept;
-
 template <class T> using PyResult = std::expected<T, PythonError>;
 using PyStatus = PyResult<void>;
 

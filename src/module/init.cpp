@@ -7,7 +7,6 @@
 #include "src/boundary/call_guard.hpp"
 #include "src/boundary/fetch_error.hpp"
 #include "src/boundary/internal_failure.hpp"
-#include "src/boundary/python_error.hpp"
 #include "src/module/module_tree.hpp"
 #include "src/module/once_ref.hpp"
 
@@ -238,9 +237,6 @@ PyResult<Owned> make_top_module() {
             return forward_error(registered);
         }
     }
-    // Last, so that a failure to set it aside, which is no failure of the import, comes after
-    // every allocation that is.
-    set_aside_api_failure_args();
     return Owned::new_ref(top_module_of(tree));
 }
 

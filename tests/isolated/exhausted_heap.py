@@ -16,13 +16,7 @@ import resource
 import sys
 import threading
 
-try:
-    import _testcapi  # imported while it can be: loading it needs memory
-except ImportError:  # only the "first panic" scenario uses it
-    _testcapi = None
-
 import corvane
-from corvane.do_mod.packets.set_do import SetDoutsRequest
 from doubles import Raiser
 from fresh import obtain_panic
 
@@ -89,21 +83,7 @@ def resumed_panic():
     corvane.set_do_request(raises, 1)
 
 
-RECORD = SetDoutsRequest(300)  # made before the heap runs out; 300 is no cached small int
-
-
-def first_panic():
-    """The process's first panic: the interpreter refuses its own allocations too (they may be
-    served from memory it already holds), so that the field's int cannot be made."""
-    _testcapi.set_nomemory(0)
-    try:
-        RECORD.bin_layout
-    finally:
-        _testcapi.remove_mem_hooks()
-
-
 CALLS = {
-    "first panic": first_panic,
     "overflow": lambda: corvane.set_do_request(65536, 1),
     "wrapped TypeError": lambda: corvane.set_do_request(1.5, 1),
     "type mismatch": lambda: corvane.do_mod.packets.Request.GetDouts(5),
