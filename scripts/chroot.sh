@@ -130,7 +130,7 @@ host_tools() {
     done
     if ((${#need[@]})); then
         echo "==> installing on the host with apt-get: ${need[*]}"
-        apt-get update -q
+        apt-get update -q -o DPkg::Lock::Timeout=600 # the free-threaded build may be updating too
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
             -o DPkg::Lock::Timeout=600 $(printf '%s\n' "${need[@]}" | sort -u)
     fi

@@ -28,7 +28,7 @@ mirror=${CORVANE_MIRROR:-$(apt-get indextargets --format '$(ORIGIN)|$(LABEL)|$(R
 deps=(libssl-dev libffi-dev zlib1g-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev
     uuid-dev dpkg-dev xz-utils)
 if ! dpkg-query -W "${deps[@]}" >/dev/null 2>&1; then
-    apt-get update -q >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+    apt-get update -q -o DPkg::Lock::Timeout=600 >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
         --no-install-recommends -o DPkg::Lock::Timeout=600 "${deps[@]}" >&2
 fi
 rm -rf "$work" "$prefix"
