@@ -70,3 +70,59 @@ def test_building_wheels_needs_no_compiler_of_the_systems():
         timeout=120,
     )
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+CHROOTS = "sid i386 armhf arm64 s390x riscv64"
+
+
+@pytest.mark.parametrize(
+    "command, env, code, stderr",
+    [
+        (["pythons.py", "--bogus"], {}, 2, "usage: scripts/pythons.py [--nox | --build | --cxx]\n"),
+        (
+            ["pythons.py"],
+            {"PYTHON": "python3.99"},
+            1,
+            "PYTHON=python3.99: no cp399 interpreter among pyenv's versions or on PATH\n",
+        ),
+        (
+            ["pythons.py"],
+            {"PYTHON": "/nonexistent/python3"},
+            1,
+            "PYTHON=/nonexistent/python3 cannot be used: [Errno 2] No such file or directory:"
+            " '/nonexistent/python3'\n",
+        ),
+        (
+            ["chroot.sh", "run", "nowhere", "true"],
+            {},
+            1,
+            f"no chroot named 'nowhere' (there are: {CHROOTS})\n",
+        ),
+        (["chroot.sh", "run", "sid"], {}, 1, "usage: scripts/chroot.sh run NAME CMD...\n"),
+        (
+            ["chroot.sh", "frob"],
+            {},
+            1,
+            "usage: scripts/chroot.sh provision|remove [NAME...] | run NAME CMD... | rows\n",
+        ),
+    ],
+    ids=[
+        "unknown-flag",
+        "no-such-version",
+        "no-such-path",
+        "no-such-chroot",
+        "no-command",
+        "unknown-command",
+    ],
+)
+def test_a_script_called_wrongly_says_so_in_one_line(command, env, code, stderr):
+    script, *args = command
+    runner = [sys.executable] if script.endswith(".py") else ["bash"]
+    result = subprocess.run(
+        [*runner, SCRIPTS / script, *args],
+        env={**os.environ, **env},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (result.returncode, result.stdout, result.stderr) == (code, "", stderr)
